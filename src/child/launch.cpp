@@ -1,0 +1,37 @@
+#include "child/launch.h"
+
+#include "bootstrap/errors.h"
+#include "bootstrap/state.h"
+#include "child/cleanup.h"
+#include "child/command_line.h"
+#include "platform/platform.h"
+
+int run_main_binary() {
+    platform_add_library_directory(g_state.target_directory);
+    void* library = platform_load_main_binary(g_state.main_binary_path);
+    if (library == nullptr) exit_load_error(platform_last_error());
+    const MainBinaryEntry entry = platform_main_binary_entry(library);
+    if (entry == nullptr) exit_entry_not_found();
+    return entry(platform_argc(), platform_wargv(), g_state.main_binary_path);
+}
+
+uint32_t launch_child_and_wait() {
+    ensure_module_path();
+    build_child_command_line();
+    // Two handles to the one child: this thread waits on its own, and a console event takes the
+    // shared one, so neither thread ever closes a handle the other is still using.
+    ProcessHandle shared = NO_PROCESS;
+    const ProcessHandle own = platform_start_child(g_module_path, g_child_command_line, &shared);
+    if (own == NO_PROCESS) exit_launch_error(platform_last_error());
+    g_state.child_process.store(shared);
+
+    platform_wait_process(own, UINT32_MAX);
+    uint32_t status = 1;
+    if (!platform_process_exit_status(own, &status)) status = 1;
+    platform_close_process(own);
+    const ProcessHandle unused = g_state.child_process.exchange(NO_PROCESS);
+    if (unused != NO_PROCESS) platform_close_process(unused);
+
+    cleanup_target();
+    return status;
+}

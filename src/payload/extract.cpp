@@ -1,0 +1,138 @@
+#include "payload/extract.h"
+
+#include <zstd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "bootstrap/bounded.h"
+#include "bootstrap/errors.h"
+#include "payload/attached_data.h"
+#include "payload/directories.h"
+#include "platform/platform.h"
+
+namespace {
+
+ZSTD_DCtx* g_decoder = nullptr;
+ZSTD_inBuffer g_input{};
+ZSTD_outBuffer g_window{};
+// Whether the most recent decompression call filled the whole window: the decoder may then still
+// hold output although it has consumed all input. The mark lives from one read to the next, so
+// intact data whose last block ends past a window boundary is always read to its end.
+bool g_window_filled = false;
+
+uint8_t g_write_buffer[WRITE_CHUNK_SIZE];
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Composes output_path as target directory, separator and name. The name's separators are the
+// packer's backslashes; this platform's own separator replaces them.
+void compose_output_path(const FileEntry& entry) {
+    size_t length = 0;
+    g_state.output_path[0] = L'\0';
+    bounded_append(g_state.output_path, PATH_CAPACITY, &length, g_state.target_directory);
+    bounded_append_char(g_state.output_path, PATH_CAPACITY, &length, PATH_SEPARATOR);
+    if (length + entry.name_length + 1 > PATH_CAPACITY) exit_bad_attached_data();
+    for (size_t i = 0; i < entry.name_length; ++i) {
+        const wchar_t c = entry_name_unit(entry, i);
+        g_state.output_path[length++] = (c == L'\\') ? PATH_SEPARATOR : c;
+    }
+    g_state.output_path[length] = L'\0';
+}
+
+void write_entry(const FileEntry& entry) {
+    const FileHandle file =
+        platform_create_output_file(g_state.output_path, (entry.flags & ENTRY_FLAG_BIT0) != 0);
+    if (file == INVALID_FILE) exit_with_open_error();
+    uint64_t remaining = entry.size;
+    while (remaining > 0) {
+        const uint32_t chunk = remaining < WRITE_CHUNK_SIZE ? static_cast<uint32_t>(remaining) : WRITE_CHUNK_SIZE;
+        read_stream_bytes(g_write_buffer, chunk);
+        if (!platform_write_file(file, g_write_buffer, chunk)) exit_unpack_error(platform_last_error());
+        remaining -= chunk;
+    }
+    platform_close_file(file);
+}
+
+}  // namespace
+
+bool entry_name_is_contained(const wchar_t* name, size_t length) {
+    if (length == 0 || is_separator(name[0])) return false;
+    if (length >= 2 && name[1] == L':') return false;  // "C:..." is relative to a drive, not to us
+    size_t component_start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i == length || is_separator(name[i])) {
+            if (i - component_start == 2 && name[component_start] == L'.' && name[component_start + 1] == L'.') {
+                return false;
+            }
+            component_start = i + 1;
+        }
+    }
+    return true;
+}
+
+void read_stream_bytes(uint8_t* destination, uint32_t count) {
+    while (count > 0) {
+        if (g_window.pos < g_window.size) {
+            size_t take = g_window.size - g_window.pos;
+            if (take > count) take = count;
+            memcpy(destination, static_cast<const uint8_t*>(g_window.dst) + g_window.pos, take);
+            destination += take;
+            g_window.pos += take;
+            count -= static_cast<uint32_t>(take);
+            continue;
+        }
+        if (g_input.pos >= g_input.size && !g_window_filled) exit_decode_error();
+        g_window.pos = 0;
+        g_window.size = WINDOW_SIZE;
+        const size_t result = ZSTD_decompressStream(g_decoder, &g_window, &g_input);
+        g_window_filled = g_window.pos == WINDOW_SIZE;
+        if (ZSTD_isError(result)) exit_decode_error();
+        g_window.size = g_window.pos;
+        g_window.pos = 0;
+    }
+}
+
+void extract_attached_data(Role role) {
+    void* window = malloc(WINDOW_SIZE);
+    if (window == nullptr) exit_out_of_memory();
+    g_decoder = ZSTD_createDCtx();
+    if (g_decoder == nullptr) exit_out_of_memory();
+    g_input = ZSTD_inBuffer{compressed_stream_start(), static_cast<size_t>(compressed_stream_size()), 0};
+    g_window = ZSTD_outBuffer{window, 0, 0};
+    g_window_filled = false;
+
+    bool target_claimed = false;
+    if (!file_table_empty()) {
+        for (;;) {
+            const FileEntry entry = read_file_entry();
+            compose_output_path(entry);
+            // The packer never writes a name that leaves the target directory; one that would is
+            // damage, and following it could overwrite files anywhere the user may write.
+            const wchar_t* name = g_state.output_path + wcslen(g_state.target_directory) + 1;
+            if (!entry_name_is_contained(name, entry.name_length)) exit_bad_attached_data();
+            if (g_state.main_binary_path[0] == L'\0') {
+                bounded_copy(g_state.main_binary_path, PATH_CAPACITY, g_state.output_path);
+                if (role == Role::Child) return;
+            }
+            if ((entry.flags & ENTRY_FLAG_LINK) != 0) exit_bad_attached_data();
+            if (!target_claimed) {
+                if (!platform_claim_target_directory(g_state.target_directory)) {
+                    exit_unpack_error(platform_last_error());
+                }
+                target_claimed = true;
+            }
+            create_parent_directories(g_state.output_path);
+            write_entry(entry);
+            if ((entry.flags & ENTRY_FLAG_LAST) != 0) break;
+        }
+        file_table_fully_read();
+    } else if (role == Role::Child) {
+        // No main binary to run: the packer always writes one, so the data is damaged.
+        exit_bad_attached_data();
+    }
+    ZSTD_freeDCtx(g_decoder);
+    g_decoder = nullptr;
+    free(window);
+}

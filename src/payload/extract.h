@@ -1,0 +1,22 @@
+// Streaming extraction of the attached data into the target directory.
+#pragma once
+
+#include <cstdint>
+
+#include "bootstrap/state.h"
+
+inline constexpr uint32_t WINDOW_SIZE = 131072;
+inline constexpr uint32_t WRITE_CHUNK_SIZE = 32768;
+
+// Parent: writes every file below the target directory and releases the decoder. Child: records
+// the first entry's path as the main binary and returns without writing anything. Every failure
+// ends the process with its message.
+void extract_attached_data(Role role);
+
+// Copies exactly `count` (1 to 32768) decompressed bytes into `destination`, refilling the window
+// from the decoder as needed; a stream that ends short or is corrupt ends the process.
+void read_stream_bytes(uint8_t* destination, uint32_t count);
+
+// True when a file entry's name stays below the target directory: no ".." component, no absolute,
+// rooted or drive-qualified form.
+bool entry_name_is_contained(const wchar_t* name, size_t length);

@@ -1,0 +1,162 @@
+// The only door from the launcher's portable core to the operating system. Every declaration here is
+// implemented twice: src/platform/win32/ with the Win32 calls, src/platform/posix/ with their Linux
+// counterparts. Strings are wide (wchar_t); on Windows they are UTF-16 code units, on Linux the POSIX
+// backend converts to and from UTF-8 at its own boundary (surrogate pairs are combined there, so a
+// capacity counted by the core is always a count of UTF-16 code units).
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform_constants.h"  // PATH_SEPARATOR and friends, one header per backend
+
+// ---- process start --------------------------------------------------------------------------------
+
+// Called first by the entry point: takes the current directory out of the library search order and
+// records the argument vector the runtime parsed. `native_argc`/`native_argv` are the narrow vector of
+// a Linux main; Windows ignores them and takes the runtime's wide vector.
+void platform_start(int native_argc, char** native_argv);
+
+// The runtime's parsed argument count and wide argument vector (argument 0 may be null if the
+// runtime had none). Valid for the life of the process.
+int platform_argc();
+wchar_t** platform_wargv();
+
+// ---- ending the process ---------------------------------------------------------------------------
+
+// Ends through the runtime's exit: atexit functions run and stdio streams are flushed.
+[[noreturn]] void platform_exit(int status);
+// Ends at once: no exit processing, no flush, no message, no dialog; the status is never 2.
+[[noreturn]] void platform_fatal_stop();
+
+// ---- messages ---------------------------------------------------------------------------------------
+
+// Formatted write to standard error ("%ls" takes a wide string). Complete when the call returns.
+void platform_stderr_printf(const char* format, ...);
+// The system's text for an error code, or null when it has none. The text is the system's own
+// (line ends included); it stays allocated until the process ends.
+const wchar_t* platform_system_error_text(uint32_t code);
+// The calling thread's last system error code, read right after the failed call.
+uint32_t platform_last_error();
+
+// ---- environment ------------------------------------------------------------------------------------
+
+// Reads a variable from the process environment into `buffer` (capacity in code units). Returns
+// the value's length, 0 if absent or empty, or a number >= capacity if it does not fit.
+uint32_t platform_get_env(const wchar_t* name, wchar_t* buffer, uint32_t capacity);
+// Sets (value non-null) or removes (value null) a variable in the environment the child inherits.
+void platform_set_env(const wchar_t* name, const wchar_t* value);
+// Hands an assignment string "NAME=VALUE" to the launcher's own runtime library copy of the
+// environment (empty value: removal). The string must stay allocated for the life of the process.
+void platform_runtime_putenv(wchar_t* assignment);
+// Same, for a runtime library module of the given name if, and only if, it is already loaded.
+void platform_loaded_module_putenv(const wchar_t* module_name, wchar_t* assignment);
+
+// ---- values the path spec keywords need ----------------------------------------------------------
+
+// Writes the temporary directory at `out` with room for `capacity` code units (GetTempPathW
+// semantics: on failure or lack of room the buffer may hold anything, the result is not examined).
+void platform_temp_path(wchar_t* out, uint64_t capacity);
+enum class ShellFolder { Profile, LocalAppData };
+// Writes the folder into `out` (260 code units). False when the system cannot report it.
+bool platform_folder_path(ShellFolder folder, wchar_t* out);
+uint32_t platform_current_process_id();
+// A high-resolution counter reading (success not reported).
+void platform_performance_counter(int64_t* counter);
+// The current time as a count of 100-nanosecond intervals since 1 January 1601 (UTC).
+int64_t platform_system_time();
+// GetFullPathNameW semantics: returns the length written (terminator excluded), the size needed
+// (terminator included) when `capacity` is too small, or 0 on failure.
+uint32_t platform_full_path(const wchar_t* path, wchar_t* out, uint32_t capacity);
+
+// ---- executable paths -------------------------------------------------------------------------------
+
+// The launcher's own module file name into `out`; returns the length written, 0 on failure.
+uint32_t platform_module_file_name(wchar_t* out, uint32_t capacity);
+// The main module file name of another process, or false if it cannot be opened or queried.
+bool platform_process_image_path(uint32_t pid, wchar_t* out, uint32_t capacity);
+// Opens an existing file or directory for querying its final path; null when it cannot be opened.
+void* platform_open_for_final_path(const wchar_t* path);
+// The final path of an opened file into `out`: the length written, a number >= capacity when it
+// does not fit, or 0 on failure (also when the system lacks the query). Closes the handle.
+uint32_t platform_final_path_and_close(void* handle, wchar_t* out, uint32_t capacity);
+// GetShortPathNameW semantics: with out null/capacity 0 the size needed (terminator included);
+// otherwise the length written, or the size needed when it does not fit; 0 on failure.
+uint32_t platform_short_path(const wchar_t* path, wchar_t* out, uint32_t capacity);
+
+// ---- files and directories --------------------------------------------------------------------------
+
+enum class CreateDirResult { Created, AlreadyExists, Failed };
+CreateDirResult platform_create_directory(const wchar_t* path);
+// Makes the directory that extraction is about to fill its own, before anything is written into
+// it. Returns false (with the last error set) when it cannot be claimed. Windows leaves the
+// creation to the directory walk; Linux creates it private to the user and refuses one that exists.
+bool platform_claim_target_directory(const wchar_t* path);
+
+using FileHandle = intptr_t;
+inline constexpr FileHandle INVALID_FILE = -1;
+// Creates or truncates a file for writing; `executable` asks for an executable file where the
+// platform has such a mode. INVALID_FILE on failure.
+FileHandle platform_create_output_file(const wchar_t* path, bool executable);
+// Writes all `size` bytes; false on failure (last error set).
+bool platform_write_file(FileHandle file, const void* data, uint32_t size);
+void platform_close_file(FileHandle file);
+
+enum class PathKind { Absent, LinkToDirectory, LinkToFile, Directory, File };
+PathKind platform_path_kind(const wchar_t* path);
+bool platform_delete_file(const wchar_t* path);
+bool platform_remove_directory(const wchar_t* path);
+
+// Directory enumeration. `path` is the directory; `scratch` is a caller buffer holding `path` that
+// the Windows backend may extend to the search pattern "path\*" within `capacity` (the pattern not
+// fitting makes the open fail). Entry names, "." and ".." included, arrive one at a time.
+// The walk's state lives in the caller's record, so removing a tree needs no heap of its own.
+struct DirectoryWalk {
+    alignas(8) unsigned char storage[1536];
+};
+bool platform_open_directory(DirectoryWalk* walk, wchar_t* path, uint32_t capacity);
+// The next entry's name, or null at the end. The name stays valid until the next call.
+const wchar_t* platform_next_entry(DirectoryWalk* walk);
+void platform_close_directory(DirectoryWalk* walk);
+
+// ---- processes --------------------------------------------------------------------------------------
+
+using ProcessHandle = intptr_t;
+inline constexpr ProcessHandle NO_PROCESS = 0;
+
+// Splits the launcher's own command line with the platform's splitter. Null if it cannot.
+wchar_t** platform_split_command_line(int* count);
+// Starts the launcher's own executable again with the given command line, inherited standard
+// handles and environment, in the current directory. On success returns two handles to the one
+// child: `wait_handle` for the thread that waits, `*shared_handle` for the one who ends it early.
+// NO_PROCESS on failure, with the last error set.
+ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_line,
+                                   ProcessHandle* shared_handle);
+// Waits for the process to end, at most `milliseconds` (UINT32_MAX: no limit). True if it ended.
+bool platform_wait_process(ProcessHandle process, uint32_t milliseconds);
+// The exit status of an ended process; false if it cannot be read.
+bool platform_process_exit_status(ProcessHandle process, uint32_t* status);
+void platform_terminate_process(ProcessHandle process);
+void platform_close_process(ProcessHandle process);
+
+// ---- main binary ------------------------------------------------------------------------------------
+
+using MainBinaryEntry = int (*)(int argc, wchar_t** argv, const wchar_t* main_binary_path);
+// Adds a directory to the search path of libraries the main binary imports (result ignored).
+void platform_add_library_directory(const wchar_t* directory);
+// Loads the main binary; null on failure (last error set).
+void* platform_load_main_binary(const wchar_t* path);
+// Its entry point (export ordinal 1 on Windows, `onefile_main` on Linux), or null.
+MainBinaryEntry platform_main_binary_entry(void* library);
+
+// ---- console events ---------------------------------------------------------------------------------
+
+enum class ConsoleEvent { CtrlC = 0, CtrlBreak = 1, Close = 2, Logoff = 5, Shutdown = 6 };
+// Registers the handler, called on a thread of its own for each event; when it returns false the
+// platform's default handling ends the process. False when registration fails.
+bool platform_register_console_handler(bool (*handler)(int event));
+
+// ---- time -------------------------------------------------------------------------------------------
+
+void platform_sleep_ms(uint32_t milliseconds);

@@ -1,0 +1,9 @@
+// The Linux launcher's entry point.
+#include "attached/attached.h"
+#include "bootstrap/driver.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+    platform_start(argc, argv);
+    return run_launcher(onefile_attached_data, onefile_attached_size);
+}

@@ -1,0 +1,118 @@
+// Files and directories on Linux. Everything the launcher creates is private to the user, and no
+// symbolic link planted on the way is ever followed.
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <dirent.h>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "utf8.h"
+
+namespace {
+
+struct PosixWalk {
+    DIR* directory;
+    wchar_t name[256 + 1];
+};
+static_assert(sizeof(PosixWalk) <= sizeof(DirectoryWalk), "walk record too small");
+
+bool narrow_path(const wchar_t* path, char* out) {
+    if (wide_to_utf8(path, out, NARROW_PATH_CAPACITY)) return true;
+    errno = ENAMETOOLONG;
+    return false;
+}
+
+}  // namespace
+
+CreateDirResult platform_create_directory(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return CreateDirResult::Failed;
+    if (mkdir(narrow, 0700) == 0) return CreateDirResult::Created;
+    return errno == EEXIST ? CreateDirResult::AlreadyExists : CreateDirResult::Failed;
+}
+
+bool platform_claim_target_directory(const wchar_t* path) {
+    // The temporary directory is shared with other users: a directory already at our name was not
+    // made by us and may hold links planted to redirect our writes, so it is refused.
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return false;
+    return mkdir(narrow, 0700) == 0;
+}
+
+FileHandle platform_create_output_file(const wchar_t* path, bool executable) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return INVALID_FILE;
+    const int fd = open(narrow, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, executable ? 0700 : 0600);
+    return fd < 0 ? INVALID_FILE : static_cast<FileHandle>(fd);
+}
+
+bool platform_write_file(FileHandle file, const void* data, uint32_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(static_cast<int>(file), bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (written == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<uint32_t>(written);
+    }
+    return true;
+}
+
+void platform_close_file(FileHandle file) { close(static_cast<int>(file)); }
+
+PathKind platform_path_kind(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    struct stat info{};
+    if (!narrow_path(path, narrow) || lstat(narrow, &info) != 0) return PathKind::Absent;
+    // unlink removes a link to a directory as well as one to a file.
+    if (S_ISLNK(info.st_mode)) return PathKind::LinkToFile;
+    return S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::File;
+}
+
+bool platform_delete_file(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    return narrow_path(path, narrow) && unlink(narrow) == 0;
+}
+
+bool platform_remove_directory(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    return narrow_path(path, narrow) && rmdir(narrow) == 0;
+}
+
+bool platform_open_directory(DirectoryWalk* walk, wchar_t* path, uint32_t) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return false;
+    const int fd = open(narrow, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* directory = fdopendir(fd);
+    if (directory == nullptr) {
+        close(fd);
+        return false;
+    }
+    auto* state = new (walk->storage) PosixWalk;
+    state->directory = directory;
+    return true;
+}
+
+const wchar_t* platform_next_entry(DirectoryWalk* walk) {
+    auto* state = reinterpret_cast<PosixWalk*>(walk->storage);
+    const dirent* entry = readdir(state->directory);
+    if (entry == nullptr) return nullptr;
+    utf8_to_wide(entry->d_name, state->name, sizeof state->name / sizeof state->name[0]);
+    return state->name;
+}
+
+void platform_close_directory(DirectoryWalk* walk) {
+    auto* state = reinterpret_cast<PosixWalk*>(walk->storage);
+    closedir(state->directory);
+}

@@ -1,0 +1,98 @@
+// Process start and end, messages and the environment on Linux.
+#include <cerrno>
+#include <clocale>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "posix_state.h"
+#include "utf8.h"
+
+int g_native_argc = 0;
+char** g_native_argv = nullptr;
+static int g_wide_argc = 0;
+static wchar_t** g_wide_argv = nullptr;
+
+char g_dl_error_text[1024];
+uint32_t g_dl_error_code = 0;
+
+void platform_start(int native_argc, char** native_argv) {
+    // No library search order to adjust: the main binary is loaded by absolute path and finds its
+    // own libraries through its run path.
+    g_native_argc = native_argc;
+    g_native_argv = native_argv;
+    g_wide_argv = static_cast<wchar_t**>(calloc(static_cast<size_t>(native_argc) + 1, sizeof(wchar_t*)));
+    if (g_wide_argv == nullptr) platform_fatal_stop();
+    for (int i = 0; i < native_argc; ++i) {
+        g_wide_argv[i] = utf8_to_wide_alloc(native_argv[i]);
+        if (g_wide_argv[i] == nullptr) platform_fatal_stop();
+    }
+    g_wide_argc = native_argc;
+}
+
+int platform_argc() { return g_wide_argc; }
+wchar_t** platform_wargv() { return g_wide_argv; }
+
+void platform_exit(int status) { exit(status); }
+
+void platform_fatal_stop() { _exit(3); }
+
+void platform_stderr_printf(const char* format, ...) {
+    // Wide arguments are printed as UTF-8 whatever locale the application runs under; the locale
+    // is switched for this thread and this call only.
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    locale_t previous = utf8 != static_cast<locale_t>(0) ? uselocale(utf8) : static_cast<locale_t>(0);
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    fflush(stderr);
+    if (previous != static_cast<locale_t>(0)) uselocale(previous);
+}
+
+const wchar_t* platform_system_error_text(uint32_t code) {
+    if (g_dl_error_code != 0 && code == g_dl_error_code && g_dl_error_text[0] != '\0') {
+        return utf8_to_wide_alloc(g_dl_error_text);
+    }
+    char text[512];
+    const char* message = strerror_r(static_cast<int>(code), text, sizeof text);
+    if (message == nullptr || strncmp(message, "Unknown error", 13) == 0) return nullptr;
+    return utf8_to_wide_alloc(message);
+}
+
+uint32_t platform_last_error() { return static_cast<uint32_t>(errno); }
+
+uint32_t platform_get_env(const wchar_t* name, wchar_t* buffer, uint32_t capacity) {
+    char narrow_name[256];
+    if (!wide_to_utf8(name, narrow_name, sizeof narrow_name)) return 0;
+    const char* value = getenv(narrow_name);
+    if (value == nullptr || value[0] == '\0') return 0;
+    return static_cast<uint32_t>(utf8_to_wide(value, buffer, capacity));
+}
+
+void platform_set_env(const wchar_t* name, const wchar_t* value) {
+    char narrow_name[256];
+    if (!wide_to_utf8(name, narrow_name, sizeof narrow_name)) return;
+    if (value == nullptr) {
+        unsetenv(narrow_name);
+        return;
+    }
+    char* narrow_value = wide_to_utf8_alloc(value);
+    if (narrow_value == nullptr) return;
+    setenv(narrow_name, narrow_value, 1);
+    free(narrow_value);
+}
+
+// Linux processes have one environment, which setenv has already changed.
+void platform_runtime_putenv(wchar_t*) {}
+void platform_loaded_module_putenv(const wchar_t*, wchar_t*) {}
+
+void platform_sleep_ms(uint32_t milliseconds) {
+    timespec pause{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,80 @@
+// Files and directories on Windows.
+#include <cwchar>
+#include <new>
+
+#include "platform/platform.h"
+#include "windows_support.h"
+
+namespace {
+
+struct Win32Walk {
+    HANDLE find;
+    bool first_pending;
+    WIN32_FIND_DATAW data;
+};
+static_assert(sizeof(Win32Walk) <= sizeof(DirectoryWalk), "walk record too small");
+
+}  // namespace
+
+CreateDirResult platform_create_directory(const wchar_t* path) {
+    if (CreateDirectoryW(path, nullptr)) return CreateDirResult::Created;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirResult::AlreadyExists : CreateDirResult::Failed;
+}
+
+bool platform_claim_target_directory(const wchar_t*) {
+    return true;  // created by the directory walk with the first file
+}
+
+FileHandle platform_create_output_file(const wchar_t* path, bool) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    return file == INVALID_HANDLE_VALUE ? INVALID_FILE : reinterpret_cast<FileHandle>(file);
+}
+
+bool platform_write_file(FileHandle file, const void* data, uint32_t size) {
+    DWORD written = 0;
+    return WriteFile(reinterpret_cast<HANDLE>(file), data, size, &written, nullptr) != FALSE;
+}
+
+void platform_close_file(FileHandle file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
+
+PathKind platform_path_kind(const wchar_t* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Absent;
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return directory ? PathKind::LinkToDirectory : PathKind::LinkToFile;
+    }
+    return directory ? PathKind::Directory : PathKind::File;
+}
+
+bool platform_delete_file(const wchar_t* path) { return DeleteFileW(path) != FALSE; }
+
+bool platform_remove_directory(const wchar_t* path) { return RemoveDirectoryW(path) != FALSE; }
+
+bool platform_open_directory(DirectoryWalk* walk, wchar_t* path, uint32_t capacity) {
+    // The search pattern is the path with "\*" behind it, written into the caller's buffer for the
+    // call and cut off again afterwards.
+    const size_t length = wcslen(path);
+    if (length + 3 > capacity) return false;
+    path[length] = L'\\';
+    path[length + 1] = L'*';
+    path[length + 2] = L'\0';
+    auto* state = new (walk->storage) Win32Walk;
+    state->find = FindFirstFileW(path, &state->data);
+    path[length] = L'\0';
+    state->first_pending = true;
+    return state->find != INVALID_HANDLE_VALUE;
+}
+
+const wchar_t* platform_next_entry(DirectoryWalk* walk) {
+    auto* state = reinterpret_cast<Win32Walk*>(walk->storage);
+    if (state->first_pending) {
+        state->first_pending = false;
+        return state->data.cFileName;
+    }
+    return FindNextFileW(state->find, &state->data) ? state->data.cFileName : nullptr;
+}
+
+void platform_close_directory(DirectoryWalk* walk) {
+    FindClose(reinterpret_cast<Win32Walk*>(walk->storage)->find);
+}

@@ -1,0 +1,60 @@
+// The child process and the main binary on Windows.
+#include "platform/platform.h"
+#include "windows_support.h"
+#include <shellapi.h>
+
+wchar_t** platform_split_command_line(int* count) { return CommandLineToArgvW(GetCommandLineW(), count); }
+
+ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_line, ProcessHandle* shared_handle) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    // CreateProcessW may write to its command line, so it gets our writable buffer. No environment
+    // block and no directory: the child inherits both.
+    if (!CreateProcessW(module_path, command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                        &startup, &process)) {
+        return NO_PROCESS;
+    }
+    CloseHandle(process.hThread);
+    HANDLE duplicate = nullptr;
+    DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &duplicate, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    *shared_handle = reinterpret_cast<ProcessHandle>(duplicate);
+    return reinterpret_cast<ProcessHandle>(process.hProcess);
+}
+
+bool platform_wait_process(ProcessHandle process, uint32_t milliseconds) {
+    const DWORD timeout = milliseconds == UINT32_MAX ? INFINITE : milliseconds;
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(process), timeout) == WAIT_OBJECT_0;
+}
+
+bool platform_process_exit_status(ProcessHandle process, uint32_t* status) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code)) return false;
+    *status = code;
+    return true;
+}
+
+void platform_terminate_process(ProcessHandle process) { TerminateProcess(reinterpret_cast<HANDLE>(process), 0); }
+
+void platform_close_process(ProcessHandle process) { CloseHandle(reinterpret_cast<HANDLE>(process)); }
+
+void platform_add_library_directory(const wchar_t* directory) { AddDllDirectory(directory); }
+
+void* platform_load_main_binary(const wchar_t* path) {
+    // The main binary's imports are looked up beside it, in the added directories and in the
+    // system directory only: never beside the launcher, in the current directory or along PATH.
+    return LoadLibraryExW(path, nullptr,
+                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                              LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+MainBinaryEntry platform_main_binary_entry(void* library) {
+    // The entry is exported by ordinal 1 and has no name.
+    return reinterpret_cast<MainBinaryEntry>(
+        reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), MAKEINTRESOURCEA(1))));
+}
