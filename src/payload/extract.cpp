@@ -97,10 +97,10 @@ void read_stream_bytes(uint8_t* destination, uint32_t count) {
 void extract_attached_data(Role role) {
     void* window = malloc(WINDOW_SIZE);
     if (window == nullptr) exit_out_of_memory();
+    g_window = ZSTD_outBuffer{window, 0, 0};
     g_decoder = ZSTD_createDCtx();
     if (g_decoder == nullptr) exit_out_of_memory();
     g_input = ZSTD_inBuffer{compressed_stream_start(), static_cast<size_t>(compressed_stream_size()), 0};
-    g_window = ZSTD_outBuffer{window, 0, 0};
     g_window_filled = false;
 
     bool target_claimed = false;
@@ -132,7 +132,12 @@ void extract_attached_data(Role role) {
         // No main binary to run: the packer always writes one, so the data is damaged.
         exit_bad_attached_data();
     }
+    release_decoder();
+}
+
+void release_decoder() {
     ZSTD_freeDCtx(g_decoder);
     g_decoder = nullptr;
-    free(window);
+    free(g_window.dst);
+    g_window = ZSTD_outBuffer{nullptr, 0, 0};
 }

@@ -13,6 +13,10 @@ inline constexpr uint32_t WRITE_CHUNK_SIZE = 32768;
 // ends the process with its message.
 void extract_attached_data(Role role);
 
+// Frees the decoder and its window if they are allocated. Extraction calls it when it is done;
+// a harness that stops extraction midway calls it to start afresh.
+void release_decoder();
+
 // Copies exactly `count` (1 to 32768) decompressed bytes into `destination`, refilling the window
 // from the decoder as needed; a stream that ends short or is corrupt ends the process.
 void read_stream_bytes(uint8_t* destination, uint32_t count);

@@ -1,0 +1,35 @@
+// Feeds arbitrary bytes to the launcher as its attached data and runs the header check, the file
+// table walk and the whole extraction, over a platform that writes nothing. The launcher must end
+// every input either normally or through one of its reported failures: never a crash, never a read
+// or write outside a buffer.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "bootstrap/state.h"
+#include "fuzz_platform.h"
+#include "payload/attached_data.h"
+#include "payload/directories.h"
+#include "payload/extract.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // A copy of exactly the input's size, so that a read past its end is caught.
+    std::vector<uint8_t> attached(data, data + size);
+    g_state.cleanup_armed = false;
+    g_state.main_binary_path[0] = L'\0';
+    wcscpy(g_state.target_directory, L"/tmp/onefile_1_000000_AAAAAAAAAAA");
+    const int outcome = setjmp(g_fuzz_exit);
+    if (outcome == 0) {
+        set_attached_data(attached.data(), attached.size());
+        validate_attached_data_header(Role::Parent);
+        extract_attached_data(Role::Parent);
+    } else if (outcome != 2 + 1) {
+        // Only the reported failures (status 2) are acceptable endings; a fatal stop here would
+        // mean a bound the attached data can reach.
+        abort();
+    }
+    release_decoder();
+    directory_cache_reset();
+    return 0;
+}
