@@ -1,0 +1,38 @@
+// Turning an application directory into the ordered list of files the attached data carries.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.h"
+#include "target.h"
+
+namespace onefile::pack {
+
+// One regular file of the application.
+struct SourceFile {
+    std::string name;          // relative to the application directory, backslash separators, UTF-8
+    std::u16string name_utf16;  // the same, as the file table stores it
+    std::filesystem::path path;  // where to read it
+    std::uint64_t size = 0;
+    bool executable = false;  // executable by its owner
+};
+
+// Checks the main binary's name as given on the command line (relative, '/' or '\' separators, "."
+// components and doubled separators ignored) and returns it in file table form, e.g. "bin\app.exe".
+// Throws PackError for an empty, absolute, drive-qualified or ".."-containing name.
+std::string normalize_main_binary(std::string_view main_binary_rel);
+
+// Walks `app_dir` and returns its regular files: the main binary first, then every other file in
+// byte-wise order of its file table name. Empty directories are left out. Throws PackError for a
+// missing or non-regular main binary, a symbolic link or special file anywhere in the tree, an
+// unreadable file or directory, a name that is not UTF-8, contains a backslash or exceeds 4095
+// UTF-16 code units, and a file table that would exceed its limit. For Target::Windows, also for
+// names Windows cannot create and names that differ only in (ASCII) case.
+std::vector<SourceFile> collect_app_files(const std::filesystem::path& app_dir, std::string_view main_binary_rel,
+                                          Target target);
+
+}  // namespace onefile::pack

@@ -1,0 +1,244 @@
+#include "attached_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "errors.h"
+#include "file_io.h"
+#include "file_table.h"
+
+namespace fs = std::filesystem;
+
+namespace onefile::pack {
+
+namespace {
+
+struct CCtxDeleter {
+    void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
+};
+
+void check_zstd(std::size_t result, const char* what)
+{
+    if (ZSTD_isError(result)) {
+        throw PackError(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
+    }
+}
+
+class FrameWriter {
+public:
+    FrameWriter(int level, int out_fd, const fs::path& out_name);
+
+    void add(const void* data, std::size_t size);
+    void finish();
+    std::uint64_t compressed_size() const { return compressed_size_; }
+
+private:
+    void drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode);
+
+    std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx_;
+    std::vector<unsigned char> out_buffer_;
+    int out_fd_;
+    fs::path out_name_;
+    std::uint64_t compressed_size_ = 0;
+};
+
+FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
+    : cctx_(ZSTD_createCCtx()), out_buffer_(ZSTD_CStreamOutSize()), out_fd_(out_fd), out_name_(out_name)
+{
+    if (!cctx_) {
+        throw PackError("compression failed: out of memory");
+    }
+    ZSTD_CCtx* cctx = cctx_.get();
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level), "level");
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, WINDOW_LOG), "window");
+    // The frame header carries no content size, checksum or dictionary id: the launcher knows the
+    // sizes from the file table and needs none of them.
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0), "content size flag");
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0), "checksum flag");
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
+    // Worker threads change speed, not bytes: for fixed parameters and worker count the output is
+    // the same on every run.
+    const ZSTD_bounds workers = ZSTD_cParam_getBounds(ZSTD_c_nbWorkers);
+    if (!ZSTD_isError(workers.error) && workers.upperBound > 0) {
+        check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, std::min(2, workers.upperBound)), "workers");
+        // Left to itself the library sizes jobs at 4 windows (512 MiB) and buffers several of them:
+        // close to 3 GiB resident for a 3 GiB application. 32 MiB jobs keep it near 250 MiB at
+        // the same compression ratio (each job still sees the data before it, up to its overlap).
+        check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_jobSize, JOB_SIZE), "job size");
+    }
+    // Start the frame with no input and no end in sight. Were the first call a ZSTD_e_end holding
+    // everything, the library would take the input's size as known and shrink the window to it;
+    // this way every frame is the same kind, with the full 2^27-byte window.
+    ZSTD_inBuffer nothing{nullptr, 0, 0};
+    drain(nothing, ZSTD_e_continue);
+}
+
+void FrameWriter::drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode)
+{
+    for (;;) {
+        ZSTD_outBuffer output{out_buffer_.data(), out_buffer_.size(), 0};
+        const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &output, &input, mode);
+        check_zstd(remaining, "stream");
+        write_all(out_fd_, out_buffer_.data(), output.pos, out_name_);
+        compressed_size_ += output.pos;
+        const bool done = mode == ZSTD_e_end ? remaining == 0 : input.pos == input.size;
+        if (done) {
+            return;
+        }
+    }
+}
+
+void FrameWriter::add(const void* data, std::size_t size)
+{
+    ZSTD_inBuffer input{data, size, 0};
+    drain(input, ZSTD_e_continue);
+}
+
+void FrameWriter::finish()
+{
+    ZSTD_inBuffer nothing{nullptr, 0, 0};
+    drain(nothing, ZSTD_e_end);
+}
+
+[[noreturn]] void throw_changed(const SourceFile& file)
+{
+    throw PackError(quote_path(file.path) + " changed while it was being packed");
+}
+
+void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsigned char>& buffer)
+{
+    UniqueFd fd(::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        throw_system_error("read", file.path, errno);
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        throw_system_error("read", file.path, errno);
+    }
+    if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != file.size) {
+        throw_changed(file);
+    }
+    // The table already holds the listed size: exactly that many bytes go into the stream.
+    std::uint64_t left = file.size;
+    while (left > 0) {
+        const std::size_t want = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
+        const std::size_t got = read_some(fd.get(), buffer.data(), want, file.path);
+        if (got == 0) {
+            throw_changed(file);
+        }
+        frame.add(buffer.data(), got);
+        left -= got;
+    }
+    unsigned char extra;
+    if (read_some(fd.get(), &extra, 1, file.path) != 0) {
+        throw_changed(file);
+    }
+}
+
+}  // namespace
+
+PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const ByteSink& sink,
+                                const PackOptions& options)
+{
+    if (level < MIN_LEVEL || level > MAX_LEVEL) {
+        throw PackError("compression level " + std::to_string(level) + " is outside 1 to 22");
+    }
+    fs::path staging_dir = options.temp_dir;
+    if (staging_dir.empty()) {
+        staging_dir = fs::temp_directory_path();
+    }
+    UniqueFd frame_fd = create_anonymous_temp_file(staging_dir);
+    const fs::path frame_name = staging_dir / "(compressed stream)";
+
+    PackSummary summary;
+    std::vector<TableEntry> entries;
+    std::vector<unsigned char> buffer(options.chunk_size == 0 ? 1 : options.chunk_size);
+    {
+        FrameWriter frame(level, frame_fd.get(), frame_name);
+        for (const SourceFile& file : files) {
+            compress_file(file, frame, buffer);
+            TableEntry entry;
+            entry.flags = file.executable ? ENTRY_FLAG_BIT0 : 0;
+            entry.size = file.size;
+            entry.name = file.name_utf16;
+            entries.push_back(std::move(entry));
+            summary.content_size += file.size;
+        }
+        frame.finish();
+        summary.compressed_size = frame.compressed_size();
+    }
+    if (!entries.empty()) {
+        entries.back().flags |= ENTRY_FLAG_LAST;
+    }
+    const std::vector<unsigned char> table = encode_file_table(entries);
+    if (table.size() > MAX_FILE_TABLE_SIZE) {
+        throw PackError("the file table would take " + std::to_string(table.size()) +
+                        " bytes; the limit is 268435456 (too many files or too long names)");
+    }
+    summary.file_count = files.size();
+    summary.table_size = table.size();
+
+    const std::vector<unsigned char> header = encode_attached_header(summary.table_size, summary.compressed_size);
+    sink(header.data(), header.size());
+    sink(table.data(), table.size());
+    if (::lseek(frame_fd.get(), 0, SEEK_SET) != 0) {
+        throw_system_error("read", frame_name, errno);
+    }
+    std::uint64_t copied = 0;
+    for (;;) {
+        const std::size_t got = read_some(frame_fd.get(), buffer.data(), buffer.size(), frame_name);
+        if (got == 0) {
+            break;
+        }
+        sink(buffer.data(), got);
+        copied += got;
+    }
+    if (copied != summary.compressed_size) {
+        throw PackError("the staged compressed stream in " + quote_path(staging_dir) + " was cut short");
+    }
+    const std::vector<unsigned char> trailer = encode_attached_trailer(summary.table_size, summary.compressed_size);
+    sink(trailer.data(), trailer.size());
+    summary.attached_size = ATTACHED_HEADER_SIZE + summary.table_size + summary.compressed_size + ATTACHED_TRAILER_SIZE;
+    return summary;
+}
+
+PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_binary_rel, int level,
+                                const fs::path& output, const PackOptions& options)
+{
+    const std::vector<SourceFile> files = collect_app_files(app_dir, main_binary_rel, options.target);
+    PendingFile pending(output);
+    PackOptions staged = options;
+    if (staged.temp_dir.empty()) {
+        staged.temp_dir = pending.temp_path().parent_path();
+    }
+    const int fd = pending.fd();
+    const PackSummary summary = write_attached_data(
+        files, level, [&](const void* data, std::size_t size) { write_all(fd, data, size, output); }, staged);
+    pending.commit(0666);
+    return summary;
+}
+
+PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_binary_rel, int level,
+                                std::ostream& output, const PackOptions& options)
+{
+    const std::vector<SourceFile> files = collect_app_files(app_dir, main_binary_rel, options.target);
+    return write_attached_data(
+        files, level,
+        [&](const void* data, std::size_t size) {
+            output.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+            if (!output) {
+                throw PackError("cannot write the attached data: the output stream failed");
+            }
+        },
+        options);
+}
+
+}  // namespace onefile::pack

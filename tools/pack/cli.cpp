@@ -1,0 +1,338 @@
+#include "cli.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <optional>
+
+#include "attached_reader.h"
+#include "attached_writer.h"
+#include "errors.h"
+#include "file_io.h"
+#include "link.h"
+#include "target.h"
+#include "unicode.h"
+
+#ifndef ONEFILE_PACK_VERSION
+#define ONEFILE_PACK_VERSION "0.0.0"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace onefile::pack {
+
+namespace {
+
+const char USAGE[] =
+    "usage: onefile-pack [--target windows|linux] [--level N] [--quiet] [--kit DIR] -o OUTPUT APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--quiet] --attached-only FILE APP_DIR MAIN_BINARY\n"
+    "       onefile-pack --list FILE\n"
+    "       onefile-pack [--quiet] --verify FILE\n"
+    "\n"
+    "Packs every regular file of APP_DIR into one executable that extracts and runs MAIN_BINARY\n"
+    "(a path relative to APP_DIR).\n"
+    "\n"
+    "  -o, --output OUTPUT     the executable to write\n"
+    "  --target windows|linux  the launcher to link with (default: windows)\n"
+    "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
+    "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
+    "                          beside this program)\n"
+    "  --attached-only FILE    write only the attached data to FILE; link nothing\n"
+    "  --raw-attached FILE     link FILE's bytes unchanged as the attached data\n"
+    "  --list FILE             print the file table of a packed executable or attached data file:\n"
+    "                          one line per entry, NAME<tab>SIZE<tab>FLAGS\n"
+    "  --verify FILE           check a packed executable's or attached data file's table and stream\n"
+    "  -q, --quiet             print nothing on success\n"
+    "  -h, --help              show this help\n"
+    "  --version               show the version\n"
+    "\n"
+    "Exit status: 0 success, 1 usage error, 2 failure.\n";
+
+struct UsageError {
+    std::string message;
+};
+
+enum class Mode { Pack, AttachedOnly, RawAttached, List, Verify };
+
+struct Invocation {
+    Mode mode = Mode::Pack;
+    std::optional<std::string> mode_option;  // the option that chose the mode
+    std::string mode_file;
+    std::optional<std::string> output;
+    Target target = Target::Windows;
+    int level = DEFAULT_LEVEL;
+    bool quiet = false;
+    std::optional<fs::path> kit;
+    std::vector<std::string> positional;
+    bool help = false;
+    bool version = false;
+};
+
+int parse_level(const std::string& text)
+{
+    int level = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), level);
+    if (error != std::errc() || end != text.data() + text.size() || level < MIN_LEVEL || level > MAX_LEVEL) {
+        throw UsageError{"--level takes a number from 1 to 22, not '" + text + "'"};
+    }
+    return level;
+}
+
+void set_mode(Invocation& invocation, Mode mode, const std::string& option, const std::string& file)
+{
+    if (invocation.mode_option) {
+        throw UsageError{*invocation.mode_option + " and " + option + " cannot be combined"};
+    }
+    invocation.mode = mode;
+    invocation.mode_option = option;
+    invocation.mode_file = file;
+}
+
+Invocation parse_args(const std::vector<std::string>& args)
+{
+    Invocation invocation;
+    bool options_done = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            invocation.positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inline_value;
+        if (arg.starts_with("--")) {
+            if (const std::size_t equals = arg.find('='); equals != std::string::npos) {
+                name = arg.substr(0, equals);
+                inline_value = arg.substr(equals + 1);
+            }
+        } else if (arg.starts_with("-o") && arg.size() > 2) {
+            name = "-o";
+            inline_value = arg.substr(2);
+        }
+        auto value = [&]() -> std::string {
+            if (inline_value) {
+                return *inline_value;
+            }
+            if (i + 1 >= args.size()) {
+                throw UsageError{name + " needs a value"};
+            }
+            return args[++i];
+        };
+        auto no_value = [&]() {
+            if (inline_value) {
+                throw UsageError{name + " takes no value"};
+            }
+        };
+
+        if (name == "-h" || name == "--help") {
+            no_value();
+            invocation.help = true;
+        } else if (name == "--version") {
+            no_value();
+            invocation.version = true;
+        } else if (name == "-q" || name == "--quiet") {
+            no_value();
+            invocation.quiet = true;
+        } else if (name == "-o" || name == "--output") {
+            invocation.output = value();
+            if (invocation.output->empty()) {
+                throw UsageError{"the output name is empty"};
+            }
+        } else if (name == "--target") {
+            const std::string text = value();
+            const std::optional<Target> target = parse_target(text);
+            if (!target) {
+                throw UsageError{"--target takes windows or linux, not '" + text + "'"};
+            }
+            invocation.target = *target;
+        } else if (name == "--level") {
+            invocation.level = parse_level(value());
+        } else if (name == "--kit") {
+            invocation.kit = fs::path(value());
+        } else if (name == "--attached-only") {
+            set_mode(invocation, Mode::AttachedOnly, name, value());
+        } else if (name == "--raw-attached") {
+            set_mode(invocation, Mode::RawAttached, name, value());
+        } else if (name == "--list") {
+            set_mode(invocation, Mode::List, name, value());
+        } else if (name == "--verify") {
+            set_mode(invocation, Mode::Verify, name, value());
+        } else {
+            throw UsageError{"unknown option '" + name + "'"};
+        }
+    }
+    if (invocation.help || invocation.version) {
+        return invocation;
+    }
+    if (invocation.mode_option && invocation.mode_file.empty()) {
+        throw UsageError{*invocation.mode_option + " needs a file name"};
+    }
+
+    const bool takes_app = invocation.mode == Mode::Pack || invocation.mode == Mode::AttachedOnly;
+    if (takes_app && invocation.positional.size() != 2) {
+        throw UsageError{invocation.positional.size() < 2 ? "expected APP_DIR and MAIN_BINARY"
+                                                          : "too many arguments: expected APP_DIR and MAIN_BINARY"};
+    }
+    if (!takes_app && !invocation.positional.empty()) {
+        throw UsageError{*invocation.mode_option + " takes no APP_DIR or MAIN_BINARY, but got '" +
+                         invocation.positional.front() + "'"};
+    }
+    const bool links = invocation.mode == Mode::Pack || invocation.mode == Mode::RawAttached;
+    if (links && !invocation.output) {
+        throw UsageError{"missing -o OUTPUT"};
+    }
+    if (!links && invocation.output) {
+        throw UsageError{"-o is not used with " + *invocation.mode_option};
+    }
+    return invocation;
+}
+
+// A file table name for a terminal: control characters become \xNN so each entry stays on one line.
+std::string display_name(const std::u16string& name)
+{
+    std::string out;
+    static const char hex[] = "0123456789abcdef";
+    for (char c : utf16_to_utf8(name)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out.push_back(hex[byte >> 4]);
+            out.push_back(hex[byte & 15]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+void check_readable_file(const fs::path& path)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        throw_system_error("read", path, errno);
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        throw_system_error("read", path, errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw PackError(quote_path(path) + " is not a regular file");
+    }
+}
+
+void report_packed(std::ostream& out, const std::string& what, const PackSummary& summary)
+{
+    out << what << ": " << summary.file_count << " files, " << summary.content_size << " bytes, attached data "
+        << summary.attached_size << " bytes\n";
+}
+
+int execute(const Invocation& invocation, std::ostream& out, std::ostream& err)
+{
+    switch (invocation.mode) {
+    case Mode::List: {
+        const AttachedListing listing = list_attached(invocation.mode_file);
+        for (const TableEntry& entry : listing.entries) {
+            out << display_name(entry.name) << '\t' << entry.size << '\t' << entry.flags << '\n';
+        }
+        return EXIT_OK;
+    }
+    case Mode::Verify: {
+        const VerifyReport report = verify_attached(invocation.mode_file);
+        if (!invocation.quiet) {
+            out << invocation.mode_file << ": ok, " << report.listing.entries.size() << " files, "
+                << report.content_size << " bytes, compressed stream " << report.listing.compressed_size
+                << " bytes in " << report.frame_count << (report.frame_count == 1 ? " frame\n" : " frames\n");
+        }
+        return EXIT_OK;
+    }
+    case Mode::AttachedOnly: {
+        PackOptions options;
+        options.target = invocation.target;
+        const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
+                                                        invocation.level, fs::path(invocation.mode_file), options);
+        if (!invocation.quiet) {
+            report_packed(out, invocation.mode_file, summary);
+        }
+        return EXIT_OK;
+    }
+    case Mode::Pack:
+    case Mode::RawAttached:
+        break;
+    }
+
+    // Find the kit before packing, so a missing one is reported at once rather than after compressing.
+    const fs::path kit_dir = find_kit_dir(invocation.target, invocation.kit);
+    load_kit_recipe(invocation.target, kit_dir);
+
+    const TempDir work;
+    fs::path attached;
+    std::optional<PackSummary> summary;
+    if (invocation.mode == Mode::RawAttached) {
+        attached = fs::absolute(invocation.mode_file);
+        check_readable_file(attached);
+    } else {
+        attached = work.path() / "attached.bin";
+        PackOptions options;
+        options.target = invocation.target;
+        options.temp_dir = work.path();
+        summary = write_attached_data(invocation.positional[0], invocation.positional[1], invocation.level, attached,
+                                      options);
+    }
+    const std::string compiler_output =
+        link_executable(invocation.target, kit_dir, attached, *invocation.output, work.path());
+    if (!invocation.quiet) {
+        err << compiler_output;
+        if (summary) {
+            report_packed(out, *invocation.output, *summary);
+        } else {
+            out << *invocation.output << ": linked " << invocation.mode_file << "\n";
+        }
+    }
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    Invocation invocation;
+    try {
+        invocation = parse_args(args);
+    } catch (const UsageError& usage) {
+        err << "onefile-pack: " << usage.message << " (see onefile-pack --help)\n";
+        return EXIT_USAGE;
+    }
+    if (invocation.help) {
+        out << USAGE;
+        return EXIT_OK;
+    }
+    if (invocation.version) {
+        out << "onefile-pack " ONEFILE_PACK_VERSION "\n";
+        return EXIT_OK;
+    }
+    try {
+        return execute(invocation, out, err);
+    } catch (const LinkError& error) {
+        err << error.details();
+        if (!error.details().empty() && error.details().back() != '\n') {
+            err << '\n';
+        }
+        err << "onefile-pack: " << error.what() << "\n";
+    } catch (const std::bad_alloc&) {
+        err << "onefile-pack: out of memory\n";
+    } catch (const std::exception& error) {
+        err << "onefile-pack: " << error.what() << "\n";
+    }
+    return EXIT_FAILURE_STATUS;
+}
+
+}  // namespace onefile::pack

@@ -1,0 +1,39 @@
+// How the packer reports failure: every problem becomes a PackError carrying one line of text; the
+// command line prefixes it with "onefile-pack: " and exits with status 2.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace onefile::pack {
+
+class PackError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A failed link: the message is the one-line summary, `details` what the compiler printed (it is
+// shown above the summary so the line that explains the failure stays last).
+class LinkError : public PackError {
+public:
+    LinkError(const std::string& message, std::string details)
+        : PackError(message), details_(std::move(details)) {}
+    const std::string& details() const { return details_; }
+
+private:
+    std::string details_;
+};
+
+// The system's text for an errno value.
+std::string system_error_text(int err);
+
+// A path as messages show it: in single quotes, exactly as given.
+std::string quote_path(const std::filesystem::path& path);
+
+// Throws PackError("cannot <action> '<path>': <system text>"). Pass errno as read right after the
+// failed call.
+[[noreturn]] void throw_system_error(const std::string& action, const std::filesystem::path& path,
+                                     int err);
+
+}  // namespace onefile::pack

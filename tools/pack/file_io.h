@@ -1,0 +1,102 @@
+// Thin POSIX file helpers for the packer: descriptors that close themselves, complete reads and
+// writes, and the temporary files and directories that keep a failed run from leaving debris.
+// Every failure throws PackError naming the path.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <span>
+#include <string>
+
+namespace onefile::pack {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    // Closes now and reports a failed close (a late write error on some file systems).
+    void close_checked(const std::filesystem::path& path);
+
+private:
+    int fd_ = -1;
+};
+
+// Writes all `size` bytes, retrying short writes and EINTR.
+void write_all(int fd, const void* data, std::size_t size, const std::filesystem::path& path);
+// One read(2), retried on EINTR: returns the byte count, 0 at end of file.
+std::size_t read_some(int fd, void* data, std::size_t size, const std::filesystem::path& path);
+
+// The process's file creation mask (read without changing it for longer than two calls).
+mode_t current_umask();
+
+// A file created in `dir` and unlinked at once: scratch space that disappears with the descriptor,
+// whatever way the run ends.
+UniqueFd create_anonymous_temp_file(const std::filesystem::path& dir);
+
+// A file that is written under a temporary name beside `target` and renamed over it only by
+// commit(), so a failed run never leaves a half-written target. Without commit() the temporary
+// file is removed.
+class PendingFile {
+public:
+    // `suffix` ends the temporary name (for a compiler that appends an extension to names without one).
+    explicit PendingFile(const std::filesystem::path& target, const std::string& suffix = ".tmp");
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile();
+
+    int fd() const { return fd_.get(); }
+    const std::filesystem::path& temp_path() const { return temp_path_; }
+    // Closes the descriptor so that another process can replace the file by name.
+    void close_fd();
+    // Gives the file `mode` (less the umask) and renames it over the target.
+    void commit(mode_t mode);
+
+private:
+    std::filesystem::path target_;
+    std::filesystem::path temp_path_;
+    UniqueFd fd_;
+    bool committed_ = false;
+};
+
+// A fresh private directory (mkdtemp) under $TMPDIR when that is an absolute path, else /tmp;
+// removed with everything in it when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A whole file mapped read-only. An empty file gives an empty span.
+class MappedFile {
+public:
+    explicit MappedFile(const std::filesystem::path& path);
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile();
+
+    std::span<const unsigned char> bytes() const { return {data_, size_}; }
+
+private:
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace onefile::pack

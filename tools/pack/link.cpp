@@ -1,0 +1,280 @@
+#include "link.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "errors.h"
+#include "file_io.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace onefile::pack {
+
+LinkRecipe parse_link_recipe(const std::string& text, const std::string& source)
+{
+    LinkRecipe recipe;
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        const std::string key = line.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+        if (equals != std::string::npos && key == "target") {
+            recipe.target = value;
+        } else if (equals != std::string::npos && key == "cxx") {
+            recipe.cxx = value;
+        } else if (equals != std::string::npos && key == "arg") {
+            recipe.args.push_back(value);
+        } else {
+            throw PackError(source + ":" + std::to_string(number) + ": unrecognised line");
+        }
+    }
+    if (recipe.target.empty() || recipe.cxx.empty()) {
+        throw PackError(source + " lacks a target= or cxx= line");
+    }
+    return recipe;
+}
+
+LinkRecipe read_link_recipe(const fs::path& kit_dir)
+{
+    const fs::path path = kit_dir / "link.txt";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw PackError("the launcher kit " + quote_path(kit_dir) + " has no readable link.txt");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        throw PackError("cannot read " + quote_path(path));
+    }
+    return parse_link_recipe(text.str(), path.string());
+}
+
+LinkRecipe load_kit_recipe(Target target, const fs::path& kit_dir)
+{
+    LinkRecipe recipe = read_link_recipe(kit_dir);
+    if (recipe.target != target_name(target)) {
+        throw PackError("the launcher kit " + quote_path(kit_dir) + " is for target " + recipe.target + ", not " +
+                        std::string(target_name(target)));
+    }
+    return recipe;
+}
+
+std::vector<fs::path> default_kit_candidates(Target target, const fs::path& exe_dir)
+{
+    const std::string name(target_name(target));
+    return {
+        (exe_dir / ".." / "share" / "onefile" / name).lexically_normal(),
+        // build/<preset>/bin beside build/<other preset>/share/onefile/<target>.
+        (exe_dir / ".." / ".." / name / "share" / "onefile" / name).lexically_normal(),
+    };
+}
+
+fs::path current_executable_dir()
+{
+    std::error_code error;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        throw PackError("cannot find the onefile-pack executable: " + error.message());
+    }
+    return exe.parent_path();
+}
+
+fs::path find_kit_dir(Target target, const std::optional<fs::path>& override_dir)
+{
+    std::optional<fs::path> chosen = override_dir;
+    std::string from = "--kit";
+    if (!chosen) {
+        if (const char* env = std::getenv("ONEFILE_KIT_DIR"); env != nullptr && env[0] != '\0') {
+            chosen = env;
+            from = "ONEFILE_KIT_DIR";
+        }
+    }
+    if (chosen) {
+        std::error_code error;
+        if (!fs::is_directory(*chosen, error)) {
+            throw PackError("the launcher kit directory " + quote_path(*chosen) + " (from " + from + ") does not exist");
+        }
+        return fs::absolute(*chosen);
+    }
+    const std::vector<fs::path> candidates = default_kit_candidates(target, current_executable_dir());
+    std::string tried;
+    for (const fs::path& candidate : candidates) {
+        std::error_code error;
+        if (fs::is_directory(candidate, error)) {
+            return candidate;
+        }
+        tried += (tried.empty() ? "" : ", ") + quote_path(candidate);
+    }
+    const std::string name(target_name(target));
+    throw PackError("no launcher kit for target " + name + " (tried " + tried + "); build the " + name +
+                    " preset first (cmake --preset " + name + " && cmake --build build/" + name +
+                    "), or give the kit with --kit DIR or ONEFILE_KIT_DIR");
+}
+
+std::string assembler_string_escape(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '"') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (byte < 0x20 || byte == 0x7F) {
+            static const char octal[] = "01234567";
+            out.push_back('\\');
+            out.push_back(octal[(byte >> 6) & 7]);
+            out.push_back(octal[(byte >> 3) & 7]);
+            out.push_back(octal[byte & 7]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string attached_assembler_source(Target target, const fs::path& attached_file)
+{
+    // The file goes through the C preprocessor (.S), so it holds no '#' comments.
+    std::string text;
+    if (target == Target::Windows) {
+        text += "    .section .rdata,\"dr\"\n";
+    } else {
+        text += "    .section .note.GNU-stack,\"\",@progbits\n";
+        text += "    .section .rodata,\"a\"\n";
+    }
+    text += "    .globl onefile_attached_data\n"
+            "    .balign 16\n"
+            "onefile_attached_data:\n"
+            "    .incbin \"" +
+            assembler_string_escape(attached_file.string()) +
+            "\"\n"
+            "onefile_attached_end:\n"
+            "    .balign 8\n"
+            "    .globl onefile_attached_size\n"
+            "onefile_attached_size:\n"
+            "    .quad onefile_attached_end - onefile_attached_data\n";
+    return text;
+}
+
+int run_captured(const std::vector<std::string>& argv, std::string& output)
+{
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        throw PackError("cannot create a pipe: " + system_error_text(errno));
+    }
+    UniqueFd read_end(pipe_fds[0]);
+    UniqueFd write_end(pipe_fds[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // dup2 clears close-on-exec on the copies; the originals close at exec.
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), 2);
+
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    pid_t pid = 0;
+    const bool search = argv[0].find('/') == std::string::npos;
+    const int spawn_error = search ? ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ)
+                                   : ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawn_error != 0) {
+        throw PackError("cannot run " + quote_path(argv[0]) + ": " + system_error_text(spawn_error));
+    }
+    write_end = UniqueFd();
+
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(read_end.get(), buffer, sizeof buffer);
+        if (got > 0) {
+            output.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw PackError("cannot wait for " + quote_path(argv[0]) + ": " + system_error_text(errno));
+        }
+    }
+    return status;
+}
+
+static void replace_all(std::string& text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+std::string link_executable(Target target, const fs::path& kit_dir, const fs::path& attached_file, const fs::path& output,
+                     const fs::path& work_dir)
+{
+    const LinkRecipe recipe = load_kit_recipe(target, kit_dir);
+
+    const fs::path assembler = work_dir / "attached.S";
+    {
+        std::ofstream out(assembler, std::ios::binary);
+        out << attached_assembler_source(target, fs::absolute(attached_file));
+        out.close();
+        if (!out) {
+            throw PackError("cannot write " + quote_path(assembler));
+        }
+    }
+
+    // The temporary name ends in ".tmp" so that a Windows-targeting compiler, which appends ".exe"
+    // to an output name without an extension, writes exactly the file we renamed from.
+    PendingFile pending(output, ".tmp");
+    pending.close_fd();
+
+    std::vector<std::string> argv{recipe.cxx};
+    for (std::string arg : recipe.args) {
+        replace_all(arg, "@KIT@", kit_dir.string());
+        replace_all(arg, "@ATTACHED@", assembler.string());
+        replace_all(arg, "@OUTPUT@", pending.temp_path().string());
+        argv.push_back(std::move(arg));
+    }
+
+    std::string compiler_output;
+    const int status = run_captured(argv, compiler_output);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        const std::string how = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                                                  : "was killed by signal " + std::to_string(WTERMSIG(status));
+        throw LinkError("linking " + quote_path(output) + " failed: " + quote_path(recipe.cxx) + " " + how,
+                        compiler_output);
+    }
+    struct stat info {};
+    if (::stat(pending.temp_path().c_str(), &info) != 0 || info.st_size == 0) {
+        throw LinkError("linking " + quote_path(output) + " failed: " + quote_path(recipe.cxx) + " wrote no executable",
+                        compiler_output);
+    }
+    pending.commit(0777);
+    return compiler_output;
+}
+
+}  // namespace onefile::pack

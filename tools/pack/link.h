@@ -1,0 +1,64 @@
+// Turning attached data into a finished executable with a launcher kit: the prebuilt launcher
+// library and link.txt, the compiler command that links it.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "target.h"
+
+namespace onefile::pack {
+
+// link.txt: "target=<t>", "cxx=<compiler>", then one "arg=<argument>" line per argument, where
+// @KIT@, @ATTACHED@ and @OUTPUT@ stand for the kit directory, the generated assembler file and
+// the executable to write.
+struct LinkRecipe {
+    std::string target;
+    std::string cxx;
+    std::vector<std::string> args;
+};
+
+// Parses link.txt text; `source` names it in messages. Throws PackError on an unknown line or a
+// missing target= or cxx= line.
+LinkRecipe parse_link_recipe(const std::string& text, const std::string& source);
+// Reads and parses <kit_dir>/link.txt.
+LinkRecipe read_link_recipe(const std::filesystem::path& kit_dir);
+
+// read_link_recipe() plus the check that the kit links executables for `target`.
+LinkRecipe load_kit_recipe(Target target, const std::filesystem::path& kit_dir);
+
+// The kit directories looked for beside an onefile-pack in <exe_dir>: its own build or install
+// tree first, then the sibling build tree of the other target.
+std::vector<std::filesystem::path> default_kit_candidates(Target target, const std::filesystem::path& exe_dir);
+
+// The directory of the running executable (from /proc/self/exe).
+std::filesystem::path current_executable_dir();
+
+// The kit to use: `override_dir` (--kit), else $ONEFILE_KIT_DIR, else the first existing default
+// candidate beside the running executable. Throws PackError naming what was tried.
+std::filesystem::path find_kit_dir(Target target, const std::optional<std::filesystem::path>& override_dir);
+
+// The assembler source that places `attached_file` in read-only data as onefile_attached_data and
+// its length as the 64-bit constant onefile_attached_size.
+std::string attached_assembler_source(Target target, const std::filesystem::path& attached_file);
+
+// `text` as the contents of an assembler string literal (backslashes, quotes and control bytes escaped).
+std::string assembler_string_escape(const std::string& text);
+
+// Links `attached_file` (absolute path; bytes used as they are) into an executable at `output`
+// with the kit's compiler. The generated assembler file goes into `work_dir`. The output appears
+// only when the link succeeded. Returns what the compiler printed (warnings), usually nothing.
+// Throws LinkError with the compiler's output when the link fails,
+// PackError for other problems (also when link.txt is for another target).
+std::string link_executable(Target target, const std::filesystem::path& kit_dir, const std::filesystem::path& attached_file,
+                     const std::filesystem::path& output, const std::filesystem::path& work_dir);
+
+// Runs `argv` (argv[0] is the program; searched in PATH when it holds no '/') with stdin from
+// /dev/null and stdout and stderr captured together. Returns the wait status; throws PackError
+// when the program cannot be started.
+int run_captured(const std::vector<std::string>& argv, std::string& output);
+
+}  // namespace onefile::pack

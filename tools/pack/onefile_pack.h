@@ -1,0 +1,12 @@
+// Everything onefile_pack_lib offers, for programs and tests that drive the packer in-process.
+#pragma once
+
+#include "app_tree.h"
+#include "attached_reader.h"
+#include "attached_writer.h"
+#include "cli.h"
+#include "errors.h"
+#include "file_table.h"
+#include "link.h"
+#include "target.h"
+#include "unicode.h"

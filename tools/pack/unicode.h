@@ -1,0 +1,17 @@
+// UTF-8 (what Linux file names are, by our convention) to and from UTF-16 (what the file table holds).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace onefile::pack {
+
+// Strict conversion: overlong forms, surrogate code points, values above U+10FFFF and truncated
+// sequences give nullopt.
+std::optional<std::u16string> utf8_to_utf16(std::string_view text);
+
+// Lenient conversion for display: an unpaired surrogate becomes U+FFFD.
+std::string utf16_to_utf8(std::u16string_view text);
+
+}  // namespace onefile::pack
