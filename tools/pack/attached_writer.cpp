@@ -113,7 +113,10 @@ void FrameWriter::finish()
     throw PackError(quote_path(file.path) + " changed while it was being packed");
 }
 
-void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsigned char>& buffer)
+using ChunkDone = std::function<void(std::size_t bytes)>;
+
+void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsigned char>& buffer,
+                   const ChunkDone& chunk_done)
 {
     UniqueFd fd(::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
@@ -136,6 +139,7 @@ void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsig
         }
         frame.add(buffer.data(), got);
         left -= got;
+        chunk_done(got);
     }
     unsigned char extra;
     if (read_some(fd.get(), &extra, 1, file.path) != 0) {
@@ -161,10 +165,24 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
     PackSummary summary;
     std::vector<TableEntry> entries;
     std::vector<unsigned char> buffer(options.chunk_size == 0 ? 1 : options.chunk_size);
+    std::uint64_t total = 0;
+    for (const SourceFile& file : files) {
+        total += file.size;
+    }
+    std::uint64_t done = 0;
+    const ChunkDone chunk_done = [&](std::size_t bytes) {
+        done += bytes;
+        if (options.progress) {
+            options.progress(done, total);
+        }
+    };
+    if (options.progress) {
+        options.progress(0, total);
+    }
     {
         FrameWriter frame(level, frame_fd.get(), frame_name);
         for (const SourceFile& file : files) {
-            compress_file(file, frame, buffer);
+            compress_file(file, frame, buffer, chunk_done);
             TableEntry entry;
             entry.flags = file.executable ? ENTRY_FLAG_BIT0 : 0;
             entry.size = file.size;

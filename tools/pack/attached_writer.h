@@ -32,6 +32,9 @@ struct PackOptions {
     std::filesystem::path temp_dir;
     // Bytes read from a file per step: memory use does not grow with the application's size.
     std::size_t chunk_size = std::size_t{1} << 20;
+    // Called after each chunk read with the bytes of file contents compressed so far and in all;
+    // may be empty.
+    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
 struct PackSummary {

@@ -14,6 +14,7 @@
 #include "errors.h"
 #include "file_io.h"
 #include "link.h"
+#include "progress.h"
 #include "target.h"
 #include "unicode.h"
 
@@ -47,9 +48,12 @@ const char USAGE[] =
     "  --list FILE             print the file table of a packed executable or attached data file:\n"
     "                          one line per entry, NAME<tab>SIZE<tab>FLAGS\n"
     "  --verify FILE           check a packed executable's or attached data file's table and stream\n"
-    "  -q, --quiet             print nothing on success\n"
+    "  -q, --quiet             print nothing on success, and no progress line\n"
     "  -h, --help              show this help\n"
     "  --version               show the version\n"
+    "\n"
+    "When standard error is a terminal, a pack that takes more than a second shows a progress\n"
+    "line there.\n"
     "\n"
     "Exit status: 0 success, 1 usage error, 2 failure.\n";
 
@@ -235,8 +239,23 @@ void report_packed(std::ostream& out, const std::string& what, const PackSummary
         << summary.attached_size << " bytes\n";
 }
 
-int execute(const Invocation& invocation, std::ostream& out, std::ostream& err)
+int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, const CliTerminal& terminal)
 {
+    std::optional<ProgressReporter> progress;
+    auto start_progress = [&](ProgressPhase phase) {
+        if (terminal.err_is_terminal && !invocation.quiet) {
+            if (!progress) {
+                progress.emplace(err, ProgressTiming{terminal.progress_delay});
+            }
+            progress->line().set_phase(phase);
+        }
+    };
+    auto track = [&](PackOptions& options) {
+        if (progress) {
+            options.progress = [&](std::uint64_t done, std::uint64_t total) { progress->line().update(done, total); };
+        }
+    };
+
     switch (invocation.mode) {
     case Mode::List: {
         const AttachedListing listing = list_attached(invocation.mode_file);
@@ -257,8 +276,13 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err)
     case Mode::AttachedOnly: {
         PackOptions options;
         options.target = invocation.target;
+        start_progress(ProgressPhase::Compressing);
+        track(options);
         const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
                                                         invocation.level, fs::path(invocation.mode_file), options);
+        if (progress) {
+            progress->stop();
+        }
         if (!invocation.quiet) {
             report_packed(out, invocation.mode_file, summary);
         }
@@ -284,11 +308,17 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err)
         PackOptions options;
         options.target = invocation.target;
         options.temp_dir = work.path();
+        start_progress(ProgressPhase::Compressing);
+        track(options);
         summary = write_attached_data(invocation.positional[0], invocation.positional[1], invocation.level, attached,
                                       options);
     }
+    start_progress(ProgressPhase::Linking);
     const std::string compiler_output =
         link_executable(invocation.target, kit_dir, attached, *invocation.output, work.path());
+    if (progress) {
+        progress->stop();
+    }
     if (!invocation.quiet) {
         err << compiler_output;
         if (summary) {
@@ -303,6 +333,11 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err)
 }  // namespace
 
 int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    return run_cli(args, out, err, CliTerminal{});
+}
+
+int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const CliTerminal& terminal)
 {
     Invocation invocation;
     try {
@@ -320,7 +355,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return EXIT_OK;
     }
     try {
-        return execute(invocation, out, err);
+        return execute(invocation, out, err, terminal);
     } catch (const LinkError& error) {
         err << error.details();
         if (!error.details().empty() && error.details().back() != '\n') {

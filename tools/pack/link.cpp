@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "attached_template.h"
 #include "errors.h"
 #include "file_io.h"
 
@@ -151,27 +152,21 @@ std::string assembler_string_escape(const std::string& text)
     return out;
 }
 
+static void replace_all(std::string& text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
 std::string attached_assembler_source(Target target, const fs::path& attached_file)
 {
-    // The file goes through the C preprocessor (.S), so it holds no '#' comments.
-    std::string text;
-    if (target == Target::Windows) {
-        text += "    .section .rdata,\"dr\"\n";
-    } else {
-        text += "    .section .note.GNU-stack,\"\",@progbits\n";
-        text += "    .section .rodata,\"a\"\n";
-    }
-    text += "    .globl onefile_attached_data\n"
-            "    .balign 16\n"
-            "onefile_attached_data:\n"
-            "    .incbin \"" +
-            assembler_string_escape(attached_file.string()) +
-            "\"\n"
-            "onefile_attached_end:\n"
-            "    .balign 8\n"
-            "    .globl onefile_attached_size\n"
-            "onefile_attached_size:\n"
-            "    .quad onefile_attached_end - onefile_attached_data\n";
+    std::string text = ATTACHED_ASSEMBLER_TEMPLATE;
+    replace_all(text, "@SECTION@",
+                target == Target::Windows ? "    .section .rdata,\"dr\""
+                                          : "    .section .note.GNU-stack,\"\",@progbits\n"
+                                            "    .section .rodata,\"a\"");
+    replace_all(text, "@ATTACHED_FILE@", assembler_string_escape(attached_file.string()));
     return text;
 }
 
@@ -223,13 +218,6 @@ int run_captured(const std::vector<std::string>& argv, std::string& output)
         }
     }
     return status;
-}
-
-static void replace_all(std::string& text, const std::string& from, const std::string& to)
-{
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
 }
 
 std::string link_executable(Target target, const fs::path& kit_dir, const fs::path& attached_file, const fs::path& output,

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -7,7 +9,8 @@
 int main(int argc, char** argv)
 {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const int status = onefile::pack::run_cli(args, std::cout, std::cerr);
+    const int status = onefile::pack::run_cli(args, std::cout, std::cerr,
+                                                     onefile::pack::CliTerminal{::isatty(STDERR_FILENO) == 1});
     std::cout.flush();
     return status;
 }

@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# The installed package from an application author's side: installs the Linux build (and the
+# Windows build beside it, when present) into a fresh prefix, builds a copy of examples/hello
+# against that prefix with onefile_add_executable() for Linux natively and for Windows with the
+# MinGW-w64 toolchain, runs both executables (the Windows one under Wine) and checks what they print
+# and their exit status. Checks that a second build packs nothing and that a changed input is packed
+# again.
+#   install_test.sh SOURCE_DIR LINUX_BUILD_DIR WINDOWS_BUILD_DIR
+# Without a Windows build the Windows half is skipped, unless ONEFILE_E2E_REQUIRE_WINDOWS is set.
+set -euo pipefail
+source_dir=$(cd "$1" && pwd)
+linux_build=$(cd "$2" && pwd)
+windows_build=$3
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/onefile-install-test-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+failures=0
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+step() { echo "-- $*"; }
+# The modification time of a file, in nanoseconds.
+mtime() { stat -c %.9Y "$1"; }
+
+step "install $linux_build into $prefix"
+cmake --install "$linux_build" --prefix "$prefix" >/dev/null
+for file in bin/onefile-pack share/onefile/linux/link.txt share/onefile/linux/libonefile_launcher.a \
+            share/onefile/linux/libzstd.a share/onefile/attached.S.in share/onefile/onefile_main.def \
+            include/onefile/entry.h lib/cmake/onefile/onefileConfig.cmake \
+            lib/cmake/onefile/onefileConfigVersion.cmake lib/cmake/onefile/onefile-functions.cmake; do
+  [ -f "$prefix/$file" ] || fail "the install lacks $file"
+done
+version=$("$prefix/bin/onefile-pack" --version)
+[[ "$version" =~ ^onefile-pack\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "onefile-pack --version printed '$version'"
+
+windows=0
+if [ -f "$windows_build/share/onefile/windows/link.txt" ] && [ -f "$windows_build/cmake_install.cmake" ]; then
+  step "install $windows_build into $prefix"
+  cmake --install "$windows_build" --prefix "$prefix" >/dev/null
+  for file in link.txt libonefile_launcher.a libzstd.a manifest.o; do
+    [ -f "$prefix/share/onefile/windows/$file" ] || fail "the install lacks share/onefile/windows/$file"
+  done
+  windows=1
+elif [ -n "${ONEFILE_E2E_REQUIRE_WINDOWS:-}" ]; then
+  echo "FAIL: no Windows build with a launcher kit in $windows_build (ONEFILE_E2E_REQUIRE_WINDOWS is set)" >&2
+  exit 1
+else
+  echo "-- no Windows build with a launcher kit in $windows_build: skipping the Windows half"
+fi
+
+# The example is copied so that its inputs can be changed.
+app_src=$work/hello
+cp -r "$source_dir/examples/hello" "$app_src"
+
+# check_run LABEL EXPECTED_STATUS EXPECTED_OUTPUT COMMAND...
+check_run() {
+  local label=$1 expected_status=$2 expected_output=$3
+  shift 3
+  local output status=0
+  # The status of the program, not of tr.
+  output=$("$@" 2>"$work/stderr" | tr -d '\r'; exit "${PIPESTATUS[0]}") && status=0 || status=$?
+  if [ "$status" != "$expected_status" ]; then
+    fail "$label: exit status $status, expected $expected_status (stderr: $(cat "$work/stderr"))"
+  fi
+  if [ "$output" != "$expected_output" ]; then
+    fail "$label: printed
+$output
+expected
+$expected_output"
+  fi
+}
+
+expected_output() {  # NAME MESSAGE
+  printf 'Hello, %s!\nmessage.txt: %s\nlang/fr.txt: Bonjour !' "$1" "$2"
+}
+
+# build_and_check LABEL BUILD_DIR EXECUTABLE RUNNER... ; the configure arguments are in $configure.
+build_and_check() {
+  local label=$1 build=$2 exe=$3
+  shift 3
+  local runner=("$@")
+  step "$label: configure and build"
+  cmake -S "$app_src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "${configure[@]}" >"$work/log" 2>&1 ||
+    { cat "$work/log" >&2; fail "$label: configure failed"; return; }
+  cmake --build "$build" -j2 >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$label: build failed"; return; }
+  [ -f "$build/$exe" ] || { fail "$label: $build/$exe was not made"; return; }
+
+  step "$label: run"
+  check_run "$label: hello Ann --exit 7" 7 "$(expected_output Ann 'Packed, unpacked and run.')" \
+    "${runner[@]}" "$build/$exe" Ann --exit 7
+  check_run "$label: hello" 0 "$(expected_output world 'Packed, unpacked and run.')" "${runner[@]}" "$build/$exe"
+
+  # The packed file lists the main binary first, then the other files in name order.
+  local listing
+  listing=$("$prefix/bin/onefile-pack" --list "$build/$exe" | cut -f1 | tr '\n' ' ')
+  local main=libhello_main.so library=libhello_greeting.so.1
+  if [ "$label" = windows ]; then main=libhello_main.dll library=libhello_greeting.dll; fi
+  [ "$listing" = "$main lang\\fr.txt $library message.txt " ] ||
+    fail "$label: onefile-pack --list gives '$listing'"
+  "$prefix/bin/onefile-pack" --quiet --verify "$build/$exe" || fail "$label: onefile-pack --verify failed"
+
+  step "$label: a build without changes packs nothing"
+  local before
+  before=$(mtime "$build/$exe")
+  cmake --build "$build" -j2 >"$work/log" 2>&1 || fail "$label: second build failed"
+  grep -q "ninja: no work to do" "$work/log" || fail "$label: second build did work: $(cat "$work/log")"
+  [ "$(mtime "$build/$exe")" = "$before" ] || fail "$label: second build rewrote $exe"
+
+  step "$label: a touched input is packed again"
+  sleep 0.01
+  touch "$app_src/resources/lang/fr.txt"
+  cmake --build "$build" -j2 >"$work/log" 2>&1 || fail "$label: build after touch failed"
+  grep -q "Packing hello" "$work/log" || fail "$label: touching an input did not pack again: $(cat "$work/log")"
+  [ "$(mtime "$build/$exe")" != "$before" ] || fail "$label: touching an input left $exe as it was"
+  cmake --build "$build" -j2 >"$work/log" 2>&1
+  grep -q "ninja: no work to do" "$work/log" || fail "$label: the build after the repack did work again"
+
+  step "$label: a changed data file and a new one in DIRECTORY are shipped"
+  echo "Changed." >"$app_src/resources/message.txt"
+  echo "new" >"$app_src/resources/lang/new.txt"
+  cmake --build "$build" -j2 >"$work/log" 2>&1 || fail "$label: build after the change failed"
+  check_run "$label: hello after the change" 0 "$(expected_output world 'Changed.')" "${runner[@]}" "$build/$exe"
+  "$prefix/bin/onefile-pack" --list "$build/$exe" | cut -f1 | grep -q "^lang.new\.txt$" ||
+    fail "$label: a file added to DIRECTORY was not packed"
+  rm "$app_src/resources/lang/new.txt"
+  cmake --build "$build" -j2 >"$work/log" 2>&1 || fail "$label: build after removing a file failed"
+  if "$prefix/bin/onefile-pack" --list "$build/$exe" | cut -f1 | grep -q "^lang.new\.txt$"; then
+    fail "$label: a file removed from DIRECTORY is still packed"
+  fi
+
+  step "$label: the executable needs nothing from the build tree"
+  mv "$build" "$build.moved"
+  check_run "$label: moved hello" 0 "$(expected_output world 'Changed.')" "${runner[@]}" "$build.moved/$exe"
+  mv "$build.moved" "$build"
+  echo "Packed, unpacked and run." >"$app_src/resources/message.txt"
+}
+
+# Linux: unpacked below a temporary directory of the test's own, which must be empty afterwards.
+mkdir -p "$work/run"
+configure=(-DCMAKE_PREFIX_PATH="$prefix")
+build_and_check linux "$work/build-linux" hello env TMPDIR="$work/run"
+if [ -n "$(ls -A "$work/run")" ]; then
+  fail "linux: the unpacked directory was left behind: $(ls -A "$work/run")"
+fi
+
+if [ "$windows" = 1 ]; then
+  configure=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64.cmake" -Donefile_DIR="$prefix/lib/cmake/onefile")
+  build_and_check windows "$work/build-windows" hello.exe \
+    env WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all \
+        "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=" wine
+fi
+
+if [ "$failures" != 0 ]; then
+  echo "install test: $failures failure(s)" >&2
+  exit 1
+fi
+echo "install test: passed"
