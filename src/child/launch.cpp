@@ -17,13 +17,11 @@ int run_main_binary() {
 
 uint32_t launch_child_and_wait() {
     ensure_module_path();
-    build_child_command_line();
+    if (platform_child_needs_command_line()) build_child_command_line();
     // Two handles to the one child: this thread waits on its own, and a console event takes the
     // shared one, so neither thread ever closes a handle the other is still using.
-    ProcessHandle shared = NO_PROCESS;
-    const ProcessHandle own = platform_start_child(g_module_path, g_child_command_line, &shared);
+    const ProcessHandle own = platform_start_child(g_module_path, g_child_command_line, &g_state.child_process);
     if (own == NO_PROCESS) exit_launch_error(platform_last_error());
-    g_state.child_process.store(shared);
 
     platform_wait_process(own, UINT32_MAX);
     uint32_t status = 1;

@@ -24,6 +24,18 @@ bool g_window_filled = false;
 
 uint8_t g_write_buffer[WRITE_CHUNK_SIZE];
 
+// The compressed stream is read in place from the executable's mapped image; pages already
+// consumed are handed back every few MiB, so they do not pile up in the resident set.
+constexpr size_t RELEASE_STEP = size_t{8} << 20;
+size_t g_input_released = 0;
+
+void release_consumed_input() {
+    if (g_input.pos - g_input_released < RELEASE_STEP) return;
+    platform_release_read_pages(static_cast<const uint8_t*>(g_input.src) + g_input_released,
+                                g_input.pos - g_input_released);
+    g_input_released = g_input.pos;
+}
+
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // Composes output_path as target directory, separator and name. The name's separators are the
@@ -89,6 +101,7 @@ void read_stream_bytes(uint8_t* destination, uint32_t count) {
         const size_t result = ZSTD_decompressStream(g_decoder, &g_window, &g_input);
         g_window_filled = g_window.pos == WINDOW_SIZE;
         if (ZSTD_isError(result)) exit_decode_error();
+        release_consumed_input();
         g_window.size = g_window.pos;
         g_window.pos = 0;
     }
@@ -101,6 +114,7 @@ void extract_attached_data(Role role) {
     g_decoder = ZSTD_createDCtx();
     if (g_decoder == nullptr) exit_out_of_memory();
     g_input = ZSTD_inBuffer{compressed_stream_start(), static_cast<size_t>(compressed_stream_size()), 0};
+    g_input_released = 0;
     g_window_filled = false;
 
     bool target_claimed = false;

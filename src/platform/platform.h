@@ -5,6 +5,7 @@
 // capacity counted by the core is always a count of UTF-16 code units).
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -125,14 +126,18 @@ void platform_close_directory(DirectoryWalk* walk);
 using ProcessHandle = intptr_t;
 inline constexpr ProcessHandle NO_PROCESS = 0;
 
+// Whether the child is started from a command line (Windows) or from the argument vector as
+// received (Linux, where no line has to be built and no line length limits the arguments).
+bool platform_child_needs_command_line();
 // Splits the launcher's own command line with the platform's splitter. Null if it cannot.
 wchar_t** platform_split_command_line(int* count);
 // Starts the launcher's own executable again with the given command line, inherited standard
-// handles and environment, in the current directory. On success returns two handles to the one
-// child: `wait_handle` for the thread that waits, `*shared_handle` for the one who ends it early.
+// handles and environment, in the current directory. On success returns a handle for the thread
+// that waits, and stores a second handle to the same child in `*shared_handle` before any console
+// event can be handled, so that the handler always finds a child that was started.
 // NO_PROCESS on failure, with the last error set.
 ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_line,
-                                   ProcessHandle* shared_handle);
+                                   std::atomic<ProcessHandle>* shared_handle);
 // Waits for the process to end, at most `milliseconds` (UINT32_MAX: no limit). True if it ended.
 bool platform_wait_process(ProcessHandle process, uint32_t milliseconds);
 // The exit status of an ended process; false if it cannot be read.
@@ -156,6 +161,13 @@ enum class ConsoleEvent { CtrlC = 0, CtrlBreak = 1, Close = 2, Logoff = 5, Shutd
 // Registers the handler, called on a thread of its own for each event; when it returns false the
 // platform's default handling ends the process. False when registration fails.
 bool platform_register_console_handler(bool (*handler)(int event));
+
+// ---- memory -----------------------------------------------------------------------------------------
+
+// The attached data from `start` on, `length` bytes, has been read for good: the system may drop its
+// pages from the process's resident set (only whole pages inside the range are affected). Keeps the
+// memory of a large extraction bounded by the decoder's window instead of the application's size.
+void platform_release_read_pages(const void* start, size_t length);
 
 // ---- time -------------------------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -32,21 +33,33 @@ fs::path wine_prefix() {
 
 // Where Linux runs of the harness put their target directories.
 fs::path linux_temp() {
-    static const fs::path path = [] {
-        fs::path p = fs::temp_directory_path() / ("onefile-e2e-" + std::to_string(getpid()));
-        fs::create_directories(p);
-        return p;
-    }();
-    return path;
+    // Removed at exit when the runs left it empty, as they should.
+    struct TempDir {
+        fs::path path = fs::temp_directory_path() / ("onefile-e2e-" + std::to_string(getpid()));
+        TempDir() { fs::create_directories(path); }
+        ~TempDir() {
+            std::error_code error;
+            fs::remove(path, error);
+        }
+    };
+    static const TempDir directory;
+    return directory.path;
 }
 
-RunResult spawn_and_collect(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                            const fs::path& cwd, int timeout_ms, bool keep_stdin_open) {
-    RunResult result;
+struct Spawned {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    int in = -1;  // the write end of the child's stdin while it is kept open, else -1
+};
+
+Spawned spawn_process(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& cwd,
+                      bool keep_stdin_open) {
+    Spawned spawned;
     int out_pipe[2], err_pipe[2], in_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
-        return result;
+        return spawned;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -80,46 +93,21 @@ RunResult spawn_and_collect(const std::vector<std::string>& argv, const std::vec
         close(out_pipe[0]);
         close(err_pipe[0]);
         if (keep_stdin_open) close(in_pipe[1]);
-        return result;
+        return spawned;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    int open_count = 2;
-    while (open_count > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            result.timed_out = true;
-            kill(-pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buffer[65536];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (auto& fd : fds) {
-        if (fd.fd >= 0) close(fd.fd);
-    }
-    if (keep_stdin_open) close(in_pipe[1]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (result.timed_out) {
-        result.status = -1;
-    } else if (WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.status = 128 + WTERMSIG(status);
-    }
-    return result;
+    spawned.pid = pid;
+    spawned.out = out_pipe[0];
+    spawned.err = err_pipe[0];
+    spawned.in = keep_stdin_open ? in_pipe[1] : -1;
+    return spawned;
+}
+
+RunResult spawn_and_collect(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                            const fs::path& cwd, int timeout_ms, bool keep_stdin_open) {
+    const Spawned spawned = spawn_process(argv, env, cwd, keep_stdin_open);
+    if (spawned.pid < 0) return RunResult{};
+    RunningProcess process(spawned.pid, spawned.out, spawned.err, spawned.in);
+    return process.finish(timeout_ms);
 }
 
 std::vector<std::string> environment_with(const std::map<std::string, std::optional<std::string>>& changes) {
@@ -219,11 +207,18 @@ void pack_raw(Target target, const std::string& attached, const fs::path& output
     ASSERT_EQ(result.status, 0) << result.err;
 }
 
-RunResult run(Target target, const fs::path& executable, const RunOptions& options) {
+namespace {
+
+struct Invocation {
     std::vector<std::string> argv;
+    std::vector<std::string> env;
+};
+
+Invocation invocation_for(Target target, const fs::path& executable, const RunOptions& options) {
+    Invocation invocation;
     auto changes = options.environment;
     if (target == Target::Windows) {
-        argv.push_back("wine");
+        invocation.argv.push_back("wine");
         changes.emplace("WINEPREFIX", wine_prefix().string());
         changes.emplace("WINEDEBUG", "-all");
         changes.emplace("WINEDLLOVERRIDES", "winedbg.exe=d;mscoree,mshtml=");
@@ -231,10 +226,128 @@ RunResult run(Target target, const fs::path& executable, const RunOptions& optio
     } else {
         changes.emplace("TMPDIR", linux_temp().string());
     }
-    argv.push_back(executable.string());
-    argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
-    return spawn_and_collect(argv, environment_with(changes), options.working_directory, options.timeout_ms,
+    invocation.argv.push_back(executable.string());
+    invocation.argv.insert(invocation.argv.end(), options.arguments.begin(), options.arguments.end());
+    invocation.env = environment_with(changes);
+    return invocation;
+}
+
+}  // namespace
+
+RunOptions with_arguments(std::vector<std::string> arguments) {
+    RunOptions options;
+    options.arguments = std::move(arguments);
+    return options;
+}
+
+RunResult run(Target target, const fs::path& executable, const RunOptions& options) {
+    const Invocation invocation = invocation_for(target, executable, options);
+    return spawn_and_collect(invocation.argv, invocation.env, options.working_directory, options.timeout_ms,
                              options.keep_stdin_open);
+}
+
+std::unique_ptr<RunningProcess> start(Target target, const fs::path& executable, const RunOptions& options) {
+    const Invocation invocation = invocation_for(target, executable, options);
+    const Spawned spawned =
+        spawn_process(invocation.argv, invocation.env, options.working_directory, options.keep_stdin_open);
+    if (spawned.pid < 0) return nullptr;
+    return std::make_unique<RunningProcess>(spawned.pid, spawned.out, spawned.err, spawned.in);
+}
+
+RunningProcess::RunningProcess(pid_t pid, int out_fd, int err_fd, int in_fd)
+    : pid_(pid), fds_{out_fd, err_fd}, in_fd_(in_fd) {}
+
+RunningProcess::~RunningProcess() {
+    if (!reaped_) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : fds_) {
+        if (fd >= 0) close(fd);
+    }
+    if (in_fd_ >= 0) close(in_fd_);
+}
+
+bool RunningProcess::pump(int timeout_ms) {
+    pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (fds_[0] < 0 && fds_[1] < 0) return false;
+    if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR) return false;
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+        char buffer[65536];
+        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+            (i == 0 ? result_.out : result_.err).append(buffer, static_cast<size_t>(n));
+        } else {
+            close(fds_[i]);
+            fds_[i] = -1;
+        }
+    }
+    return fds_[0] >= 0 || fds_[1] >= 0;
+}
+
+void RunningProcess::close_stdin() {
+    if (in_fd_ >= 0) close(in_fd_);
+    in_fd_ = -1;
+}
+
+bool RunningProcess::wait_for_stdout(const std::string& text, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (result_.out.find(text) == std::string::npos) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        if (!pump(static_cast<int>(left.count()))) return result_.out.find(text) != std::string::npos;
+    }
+    return true;
+}
+
+namespace {
+int shell_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+}  // namespace
+
+void RunningProcess::poll_own_end() {
+    if (reaped_) return;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        own_status_ = shell_status(status);
+    }
+}
+
+RunResult RunningProcess::finish(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        poll_own_end();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result_.timed_out = true;
+            kill(-pid_, SIGKILL);
+            break;
+        }
+        // Short waits, so that the started process's own end is seen while others keep the
+        // streams open.
+        if (!pump(static_cast<int>(std::min<long long>(left.count(), 100)))) break;
+    }
+    for (int& fd : fds_) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    if (in_fd_ >= 0) close(in_fd_);
+    in_fd_ = -1;
+    if (!reaped_) {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        own_status_ = result_.timed_out ? -1 : shell_status(status);
+    }
+    result_.status = result_.timed_out ? -1 : own_status_;
+    return result_;
 }
 
 fs::path launcher_temp_dir(Target target) {
@@ -309,6 +422,177 @@ std::string compress(const std::string& content) {
     }
     out.resize(size);
     return out;
+}
+
+void TargetTest::SetUp() {
+    if (!target_available(GetParam())) {
+        if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) FAIL() << target_name(GetParam()) << " build missing";
+        GTEST_SKIP() << target_name(GetParam()) << " build missing; build that preset first";
+    }
+}
+
+std::string target_param_name(const ::testing::TestParamInfo<Target>& info) { return target_name(info.param); }
+
+namespace {
+
+fs::file_time_type newest_input(Target target) {
+    std::vector<fs::path> inputs = {ONEFILE_PACK_PATH, fixture_path(target, "fixture_app"),
+                                    fixture_path(target, "fixture_helper")};
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(build_dir(target) / "share" / "onefile" / target_name(target), error)) {
+        inputs.push_back(entry.path());
+    }
+    fs::file_time_type newest = fs::file_time_type::min();
+    for (const auto& input : inputs) {
+        const auto time = fs::last_write_time(input, error);
+        if (error) return fs::file_time_type::max();  // an input we cannot date: pack again
+        newest = std::max(newest, time);
+    }
+    return newest;
+}
+
+}  // namespace
+
+const fs::path& packed_fixture(Target target) {
+    static std::map<Target, fs::path> packed;
+    const auto found = packed.find(target);
+    if (found != packed.end()) return found->second;
+    // Kept in the build tree, because ctest runs every test in a process of its own; packed again
+    // whenever the packer, the launcher kit or a fixture is newer. A kit chosen through the
+    // environment is not the build's own: its executables stay with this process.
+    static ScratchDir private_cache;
+    const fs::path cache =
+        getenv("ONEFILE_KIT_DIR") != nullptr ? private_cache.path() : build_dir(Target::Linux) / "e2e-cache";
+    const fs::path exe = cache / ("fixture-" + target_name(target) + ".exe");
+    std::error_code error;
+    const auto packed_at = fs::last_write_time(exe, error);
+    if (error || packed_at <= newest_input(target)) {
+        fs::create_directories(cache);
+        ScratchDir scratch;
+        const fs::path app = make_fixture_app(target, scratch / "app");
+        // Written beside the cache and renamed, so no process ever runs a half-written file.
+        const fs::path fresh = scratch / "fixture.exe";
+        pack(target, app, library_name(target, "fixture_app"), fresh);
+        const fs::path staged = cache / ("fixture-" + target_name(target) + ".exe." + std::to_string(getpid()));
+        fs::copy_file(fresh, staged, fs::copy_options::overwrite_existing);
+        fs::rename(staged, exe);
+    }
+    return packed.emplace(target, exe).first->second;
+}
+
+std::vector<std::string> output_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream in(text);
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::map<std::string, std::string> key_values(const std::string& text) {
+    std::map<std::string, std::string> values;
+    for (const auto& line : output_lines(text)) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+uint64_t fnv1a(const std::string& bytes) {
+    uint64_t hash = 1469598103934665603ULL;
+    for (const char c : bytes) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    return hash;
+}
+
+std::string windows_path(const fs::path& host) {
+    std::string path = "Z:" + fs::absolute(host).lexically_normal().string();
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+std::vector<fs::path> new_target_directories(Target target, const std::vector<fs::path>& before) {
+    std::vector<fs::path> fresh;
+    for (const auto& directory : target_directories(target)) {
+        if (std::find(before.begin(), before.end(), directory) == before.end()) fresh.push_back(directory);
+    }
+    return fresh;
+}
+
+void remove_left_directory(const fs::path& directory) {
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(directory, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+    }
+    fs::remove_all(directory, error);
+}
+
+std::vector<std::string> files_below(const fs::path& directory) {
+    std::vector<std::string> files;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(directory, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        if (it->is_regular_file()) files.push_back(fs::relative(it->path(), directory).generic_string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+RunResult run_command(const std::vector<std::string>& argv, int timeout_ms) {
+    return spawn_and_collect(argv, environment_with({}), {}, timeout_ms, false);
+}
+
+std::u16string utf16(const std::string& utf8) {
+    std::u16string out;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+        i += 1 + extra;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (cp >> 10));
+            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::string file_table(const std::vector<FileSpec>& files) {
+    std::string table;
+    for (const auto& file : files) {
+        table += entry_bytes({file.flags, file.size.value_or(file.content.size()), file.name, file.second});
+    }
+    return table;
+}
+
+std::string joined_contents(const std::vector<FileSpec>& files) {
+    std::string joined;
+    for (const auto& file : files) joined += file.content;
+    return joined;
+}
+
+std::string attached_for(const std::vector<FileSpec>& files, const std::string& trailing) {
+    const std::string table = file_table(files);
+    const std::string stream = compress(joined_contents(files));
+    return attached_bytes(table.size(), stream.size(), table, stream, trailing);
+}
+
+std::vector<FileSpec> fixture_files(Target target) {
+    return {
+        {0, utf16(library_name(target, "fixture_app")), read_file(fixture_path(target, "fixture_app"))},
+        {FLAG_LAST, utf16(library_name(target, "fixture_helper")), read_file(fixture_path(target, "fixture_helper"))},
+    };
 }
 
 }  // namespace e2e

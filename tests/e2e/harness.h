@@ -2,9 +2,13 @@
 // either target: Linux natively, Windows under Wine in the suite's prefix.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,6 +68,8 @@ struct RunOptions {
     int timeout_ms = 60000;
     bool keep_stdin_open = false;
 };
+// Options with only the arguments set.
+RunOptions with_arguments(std::vector<std::string> arguments);
 // Runs a packed executable (under Wine for Windows). Output is returned raw (CR LF kept).
 RunResult run(Target target, const fs::path& executable, const RunOptions& options = {});
 
@@ -89,5 +95,103 @@ std::string attached_bytes(uint64_t table_size, uint64_t compressed_size, const 
 std::string entry_bytes(const EntrySpec& entry);
 // A Zstandard frame of `content` (default parameters, one frame).
 std::string compress(const std::string& content);
+
+// A test parameterized over the targets; skips a target whose build is missing (fails instead when
+// ONEFILE_E2E_REQUIRE_WINDOWS is set).
+class TargetTest : public ::testing::TestWithParam<Target> {
+protected:
+    void SetUp() override;
+    Target target() const { return GetParam(); }
+};
+// Names the instantiations "linux" and "windows".
+std::string target_param_name(const ::testing::TestParamInfo<Target>& info);
+
+// The fixture application (fixture_app as main binary, fixture_helper beside it) packed for the
+// target; kept in the build tree and packed again only when the packer, the kit or a fixture
+// changed, so that every test that only needs to run it shares one executable.
+const fs::path& packed_fixture(Target target);
+
+// A launcher started without waiting for it, for tests that act while it runs. The destructor
+// kills what is left of its process group.
+class RunningProcess {
+public:
+    RunningProcess(pid_t pid, int out_fd, int err_fd, int in_fd);
+    ~RunningProcess();
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+
+    // The process id of what was started (for Windows: of the Wine process, not a Windows id).
+    pid_t pid() const { return pid_; }
+    // Collects output until standard output holds `text`; false if the time ran out or the
+    // streams closed first.
+    bool wait_for_stdout(const std::string& text, int timeout_ms);
+    // Waits for the end, killing the process group after `timeout_ms`, and returns everything.
+    // The streams close only when every process holding them has ended, so a process that
+    // outlives the one started (a child left running) shows as a timeout.
+    RunResult finish(int timeout_ms);
+    // After finish(): the exit status of the started process itself (128 + N when a signal ended
+    // it), even when another process kept the streams open; -1 if the harness had to kill it.
+    int own_status() const { return own_status_; }
+    const std::string& out_so_far() const { return result_.out; }
+    // Closes the write end of its standard input (started with keep_stdin_open).
+    void close_stdin();
+
+private:
+    // Reads what is there, waiting at most `timeout_ms`; false once both streams are closed.
+    bool pump(int timeout_ms);
+    // Reaps the started process if it has ended, keeping its status.
+    void poll_own_end();
+
+    pid_t pid_;
+    int fds_[2];
+    int in_fd_;
+    bool reaped_ = false;
+    int own_status_ = -1;
+    RunResult result_;
+};
+// Starts a packed executable like run(), without waiting.
+std::unique_ptr<RunningProcess> start(Target target, const fs::path& executable, const RunOptions& options = {});
+
+// Output helpers: the lines of a text without line ends (CR LF or LF), and the KEY=VALUE lines.
+std::vector<std::string> output_lines(const std::string& text);
+std::map<std::string, std::string> key_values(const std::string& text);
+// The 64-bit FNV-1a hash that the fixture's "hash" mode prints.
+uint64_t fnv1a(const std::string& bytes);
+// The Windows spelling of a host path as Wine's Z: drive shows it.
+std::string windows_path(const fs::path& host);
+// The target directories that exist now and were not in `before`.
+std::vector<fs::path> new_target_directories(Target target, const std::vector<fs::path>& before);
+// Removes a directory tree that a test left on purpose, read-only files included.
+void remove_left_directory(const fs::path& directory);
+// The regular files below a directory, as relative paths with '/' separators, sorted.
+std::vector<std::string> files_below(const fs::path& directory);
+
+// Runs a host program (no Wine) and collects its output.
+RunResult run_command(const std::vector<std::string>& argv, int timeout_ms = 60000);
+
+// UTF-16 text of a UTF-8 string (entry names may be any text).
+std::u16string utf16(const std::string& utf8);
+
+// One file of hand-made attached data. `size`, when set, replaces the content's length in the
+// table; `second` is written only with the link flag.
+struct FileSpec {
+    uint32_t flags = 0;
+    std::u16string name;
+    std::string content;
+    std::optional<uint64_t> size = std::nullopt;
+    std::u16string second = {};
+};
+inline constexpr uint32_t FLAG_BIT0 = 1;
+inline constexpr uint32_t FLAG_LINK = 2;
+inline constexpr uint32_t FLAG_LAST = 4;
+// The file table of these entries, in order, flags exactly as given.
+std::string file_table(const std::vector<FileSpec>& files);
+// Their contents back to back, as the compressed stream must yield them.
+std::string joined_contents(const std::vector<FileSpec>& files);
+// Attached data: header, file table, one frame of the joined contents, then `trailing`.
+std::string attached_for(const std::vector<FileSpec>& files, const std::string& trailing = std::string(9, '\0'));
+// The fixture application as file specs: fixture_app (main binary, flags 0), fixture_helper
+// (flags ENTRY_FLAG_LAST).
+std::vector<FileSpec> fixture_files(Target target);
 
 }  // namespace e2e

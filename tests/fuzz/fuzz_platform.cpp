@@ -61,7 +61,8 @@ bool platform_open_directory(DirectoryWalk*, wchar_t*, uint32_t) { return false;
 const wchar_t* platform_next_entry(DirectoryWalk*) { return nullptr; }
 void platform_close_directory(DirectoryWalk*) {}
 wchar_t** platform_split_command_line(int*) { return nullptr; }
-ProcessHandle platform_start_child(const wchar_t*, wchar_t*, ProcessHandle*) { return NO_PROCESS; }
+bool platform_child_needs_command_line() { return true; }
+ProcessHandle platform_start_child(const wchar_t*, wchar_t*, std::atomic<ProcessHandle>*) { return NO_PROCESS; }
 bool platform_wait_process(ProcessHandle, uint32_t) { return true; }
 bool platform_process_exit_status(ProcessHandle, uint32_t*) { return false; }
 void platform_terminate_process(ProcessHandle) {}
@@ -71,3 +72,4 @@ void* platform_load_main_binary(const wchar_t*) { return nullptr; }
 MainBinaryEntry platform_main_binary_entry(void*) { return nullptr; }
 bool platform_register_console_handler(bool (*)(int)) { return true; }
 void platform_sleep_ms(uint32_t) {}
+void platform_release_read_pages(const void*, size_t) {}

@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 #include "posix_process.h"
 
+std::atomic<bool> g_console_signal_handling{false};
+
 namespace {
 
 bool (*g_handler)(int) = nullptr;
@@ -36,10 +38,18 @@ void* signal_thread(void*) {
         siginfo_t info{};
         const int signal_number = sigwaitinfo(&set, &info);
         if (signal_number < 0) continue;
+        g_console_signal_handling.store(true);
+        // No child starts while the signal is handled: it is either running and known, or never
+        // started. The lock is kept until the process ends.
+        pthread_mutex_lock(&g_child_start_lock);
         // A signal from the terminal reaches the whole foreground group, the child included; one
         // sent to this process alone is passed on, so the child gets each event once.
         if (info.si_code != SI_KERNEL) forward_signal_to_child(signal_number);
-        if (g_handler(static_cast<int>(event_of(signal_number)))) continue;
+        if (g_handler(static_cast<int>(event_of(signal_number)))) {
+            pthread_mutex_unlock(&g_child_start_lock);
+            g_console_signal_handling.store(false);
+            continue;
+        }
         // The default action ends the process with this signal, as if no one had handled it.
         signal(signal_number, SIG_DFL);
         sigset_t one;

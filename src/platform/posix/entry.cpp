@@ -5,5 +5,5 @@
 
 int main(int argc, char** argv) {
     platform_start(argc, argv);
-    return run_launcher(onefile_attached_data, onefile_attached_size);
+    platform_exit(run_launcher(onefile_attached_data, onefile_attached_size));
 }

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -23,6 +24,9 @@
 extern char** environ;
 
 std::atomic<int> g_forward_pidfd{-1};
+// Held while a child is being started and while a console signal is handled: a signal either
+// finds the child started and known, or no child at all and none will be started after it.
+pthread_mutex_t g_child_start_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -36,6 +40,8 @@ constexpr uint32_t LOAD_ERROR_CODE = ENOEXEC;
 
 }  // namespace
 
+bool platform_child_needs_command_line() { return false; }
+
 wchar_t** platform_split_command_line(int* count) {
     // Linux passes the vector itself, not a line: the split is the vector as received.
     *count = g_native_argc;
@@ -48,7 +54,9 @@ wchar_t** platform_split_command_line(int* count) {
     return copy;
 }
 
-ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t*, ProcessHandle* shared_handle) {
+namespace {
+
+ProcessHandle start_child_locked(const wchar_t* module_path, std::atomic<ProcessHandle>* shared_handle) {
     char* path = wide_to_utf8_alloc(module_path);
     auto** argv = static_cast<char**>(calloc(static_cast<size_t>(g_native_argc) + 2, sizeof(char*)));
     if (path == nullptr || argv == nullptr) {
@@ -93,9 +101,20 @@ ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t*, Process
     }
     const int shared = fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
     const int forward = fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
-    *shared_handle = shared >= 0 ? handle_of(shared) : NO_PROCESS;
+    shared_handle->store(shared >= 0 ? handle_of(shared) : NO_PROCESS);
     if (forward >= 0) g_forward_pidfd.store(forward);
     return handle_of(pidfd);
+}
+
+}  // namespace
+
+ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t*, std::atomic<ProcessHandle>* shared_handle) {
+    pthread_mutex_lock(&g_child_start_lock);
+    const ProcessHandle own = start_child_locked(module_path, shared_handle);
+    const int saved = errno;
+    pthread_mutex_unlock(&g_child_start_lock);
+    errno = saved;
+    return own;
 }
 
 bool platform_wait_process(ProcessHandle process, uint32_t milliseconds) {

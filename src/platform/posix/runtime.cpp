@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "posix_process.h"
 #include "posix_state.h"
 #include "utf8.h"
 
@@ -37,7 +39,12 @@ void platform_start(int native_argc, char** native_argv) {
 int platform_argc() { return g_wide_argc; }
 wchar_t** platform_wargv() { return g_wide_argv; }
 
-void platform_exit(int status) { exit(status); }
+void platform_exit(int status) {
+    // While a console signal is handled, the handling thread ends the process by that signal once
+    // the cleanup is done; a status of the main thread's own must not overtake it.
+    while (g_console_signal_handling.load()) pause();
+    exit(status);
+}
 
 void platform_fatal_stop() { _exit(3); }
 
@@ -95,4 +102,13 @@ void platform_sleep_ms(uint32_t milliseconds) {
     timespec pause{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
+}
+
+void platform_release_read_pages(const void* start, size_t length) {
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + length) & ~(page - 1);
+    // The attached data is a read-only file mapping: dropped pages come back from the file if they
+    // are ever touched again.
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
 }

@@ -14,9 +14,19 @@ void platform_temp_path(wchar_t* out, uint64_t capacity) {
     GetTempPathW(capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity), out);
 }
 
+HMODULE shell32_module() {
+    static HMODULE module = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return module;
+}
+
 bool platform_folder_path(ShellFolder folder, wchar_t* out) {
+    using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+    const HMODULE shell32 = shell32_module();
+    const auto get_folder_path = shell32 == nullptr ? nullptr
+        : reinterpret_cast<GetFolderPath>(reinterpret_cast<void*>(GetProcAddress(shell32, "SHGetFolderPathW")));
+    if (get_folder_path == nullptr) return false;
     const int csidl = folder == ShellFolder::Profile ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
-    return SHGetFolderPathW(nullptr, csidl, nullptr, 0, out) == S_OK;
+    return get_folder_path(nullptr, csidl, nullptr, 0, out) == S_OK;
 }
 
 uint32_t platform_current_process_id() { return GetCurrentProcessId(); }

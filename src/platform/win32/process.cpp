@@ -1,11 +1,19 @@
 // The child process and the main binary on Windows.
 #include "platform/platform.h"
 #include "windows_support.h"
-#include <shellapi.h>
 
-wchar_t** platform_split_command_line(int* count) { return CommandLineToArgvW(GetCommandLineW(), count); }
+wchar_t** platform_split_command_line(int* count) {
+    using Split = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+    const HMODULE shell32 = shell32_module();
+    const auto split = shell32 == nullptr
+        ? nullptr : reinterpret_cast<Split>(reinterpret_cast<void*>(GetProcAddress(shell32, "CommandLineToArgvW")));
+    return split == nullptr ? nullptr : split(GetCommandLineW(), count);
+}
 
-ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_line, ProcessHandle* shared_handle) {
+bool platform_child_needs_command_line() { return true; }
+
+ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_line,
+                                   std::atomic<ProcessHandle>* shared_handle) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -23,7 +31,7 @@ ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_
     HANDLE duplicate = nullptr;
     DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &duplicate, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
-    *shared_handle = reinterpret_cast<ProcessHandle>(duplicate);
+    shared_handle->store(reinterpret_cast<ProcessHandle>(duplicate));
     return reinterpret_cast<ProcessHandle>(process.hProcess);
 }
 

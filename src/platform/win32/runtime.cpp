@@ -67,3 +67,12 @@ void platform_loaded_module_putenv(const wchar_t* module_name, wchar_t* assignme
 }
 
 void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void platform_release_read_pages(const void* start, size_t length) {
+    constexpr uintptr_t page = 4096;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + length) & ~(page - 1);
+    // Unlocking pages that were never locked takes them out of the working set; the call then
+    // reports ERROR_NOT_LOCKED, which is expected here.
+    if (end > first) VirtualUnlock(reinterpret_cast<void*>(first), end - first);
+}

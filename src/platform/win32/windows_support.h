@@ -12,3 +12,8 @@
 #endif
 
 #include <windows.h>
+
+// shell32, loaded from the system directory on first use. Only the parent needs it (to split its
+// command line and to find the profile folder), and loading it pulls in a good part of the window
+// system: a child that never asks does not pay for it. Null if it cannot be loaded.
+HMODULE shell32_module();
