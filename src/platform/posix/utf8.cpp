@@ -29,7 +29,17 @@ size_t encode(uint32_t cp, char* out) {
     return 4;
 }
 
-// Decodes one character at `p`; sets `*used` to the bytes consumed (1 for an invalid byte).
+// A byte that is not part of valid UTF-8 is carried as the lone surrogate U+DC00 + byte, which the
+// encoder turns back into that byte: names the system hands us round-trip exactly, so a file whose
+// name is not UTF-8 can still be found and removed.
+constexpr uint32_t ESCAPE_BASE = 0xDC00;
+
+uint32_t escape(const unsigned char* p, size_t* used) {
+    *used = 1;
+    return ESCAPE_BASE + p[0];
+}
+
+// Decodes one character at `p`; sets `*used` to the bytes consumed.
 uint32_t decode(const unsigned char* p, size_t* used) {
     const unsigned char b = p[0];
     int extra = 0;
@@ -45,18 +55,14 @@ uint32_t decode(const unsigned char* p, size_t* used) {
     } else if ((b & 0xF8) == 0xF0) {
         extra = 3, cp = b & 0x07, minimum = 0x10000;
     } else {
-        *used = 1;
-        return 0xFFFD;
+        return escape(p, used);
     }
     for (int i = 1; i <= extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-            *used = 1;
-            return 0xFFFD;
-        }
+        if ((p[i] & 0xC0) != 0x80) return escape(p, used);
         cp = (cp << 6) | (p[i] & 0x3F);
     }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return escape(p, used);
     *used = static_cast<size_t>(extra) + 1;
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0xFFFD;
     return cp;
 }
 
@@ -69,6 +75,10 @@ bool wide_to_utf8(const wchar_t* in, char* out, size_t capacity) {
         if (cp >= 0xD800 && cp <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
             ++p;
+        } else if (cp >= ESCAPE_BASE + 0x80 && cp <= ESCAPE_BASE + 0xFF) {
+            if (length + 2 > capacity) return false;
+            out[length++] = static_cast<char>(cp - ESCAPE_BASE);
+            continue;
         } else if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
             cp = 0xFFFD;
         }
