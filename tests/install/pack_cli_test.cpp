@@ -17,6 +17,7 @@
 
 #include "cli.h"
 #include "link.h"
+#include "pack_test_support.h"
 #include "progress.h"
 
 namespace fs = std::filesystem;
@@ -27,40 +28,10 @@ using onefile::pack::ProgressPhase;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "onefile-pack-cli-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
-
-void write(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
-std::string random_bytes(size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string out(size, '\0');
-    for (auto& c : out) c = static_cast<char>(generator());
-    return out;
-}
+using pack_test::TempDir;
+using pack_test::random_bytes;
+using pack_test::read;
+using pack_test::write;
 
 struct Result {
     int status;
