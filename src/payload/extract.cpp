@@ -25,8 +25,8 @@ bool g_window_filled = false;
 uint8_t g_write_buffer[WRITE_CHUNK_SIZE];
 
 // The compressed stream is read in place from the executable's mapped image; pages already
-// consumed are handed back every few MiB, so they do not pile up in the resident set.
-constexpr size_t RELEASE_STEP = size_t{8} << 20;
+// consumed are handed back every 2 MiB, so they do not pile up in the resident set.
+constexpr size_t RELEASE_STEP = size_t{2} << 20;
 size_t g_input_released = 0;
 
 void release_consumed_input() {
