@@ -41,20 +41,7 @@ std::vector<std::string> split_relative(std::string_view text)
 // characters: such bytes become \xNN.
 std::string printable(std::string_view name)
 {
-    const bool valid = utf8_to_utf16(name).has_value();
-    std::string out;
-    static const char hex[] = "0123456789abcdef";
-    for (char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || (!valid && byte >= 0x80)) {
-            out += "\\x";
-            out.push_back(hex[byte >> 4]);
-            out.push_back(hex[byte & 15]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
+    return escape_for_display(name, !utf8_to_utf16(name).has_value());
 }
 
 std::string ascii_lower(std::string_view text)

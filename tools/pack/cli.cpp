@@ -203,19 +203,7 @@ Invocation parse_args(const std::vector<std::string>& args)
 // A file table name for a terminal: control characters become \xNN so each entry stays on one line.
 std::string display_name(const std::u16string& name)
 {
-    std::string out;
-    static const char hex[] = "0123456789abcdef";
-    for (char c : utf16_to_utf8(name)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += "\\x";
-            out.push_back(hex[byte >> 4]);
-            out.push_back(hex[byte & 15]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
+    return escape_for_display(utf16_to_utf8(name), false);
 }
 
 void check_readable_file(const fs::path& path)

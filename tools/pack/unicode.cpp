@@ -86,4 +86,21 @@ std::string utf16_to_utf8(std::u16string_view text)
     return out;
 }
 
+std::string escape_for_display(std::string_view text, bool escape_high)
+{
+    std::string out;
+    static const char hex[] = "0123456789abcdef";
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || (escape_high && byte >= 0x80)) {
+            out += "\\x";
+            out.push_back(hex[byte >> 4]);
+            out.push_back(hex[byte & 15]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
 }  // namespace onefile::pack

@@ -14,4 +14,8 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view text);
 // Lenient conversion for display: an unpaired surrogate becomes U+FFFD.
 std::string utf16_to_utf8(std::u16string_view text);
 
+// Text for a message or a listing line: control characters (and, when `escape_high`, every byte
+// from 0x80 up) become \xNN, so one name always stays on one line and shows what it holds.
+std::string escape_for_display(std::string_view text, bool escape_high);
+
 }  // namespace onefile::pack
