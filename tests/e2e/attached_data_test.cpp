@@ -107,9 +107,7 @@ TEST_P(DamagedAttachedData, EndsWithTheHeaderMessageAndStatus2) {
 
     const RunResult result = run(target, exe);
 
-    EXPECT_EQ(result.out, HEADER_MESSAGE + eol(target));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, HEADER_MESSAGE, target);
     const auto left = new_target_directories(target, before);
     if (damaged.files_left.empty()) {
         EXPECT_TRUE(left.empty()) << "a target directory was created: " << left.front();
@@ -151,9 +149,7 @@ TEST(LinuxHugeAttachedData, FileTableAbove256MiBIsRefusedBeforeAnythingIsWritten
     fs::remove(scratch / "huge.exe.attached");
     const auto before = target_directories(Target::Linux);
     const RunResult result = run(Target::Linux, scratch / "huge.exe");
-    EXPECT_EQ(result.out, HEADER_MESSAGE + "\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, HEADER_MESSAGE, Target::Linux);
     const auto left = new_target_directories(Target::Linux, before);
     EXPECT_TRUE(left.empty()) << "a target directory was created";
     for (const auto& directory : left) remove_left_directory(directory);

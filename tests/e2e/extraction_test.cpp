@@ -133,9 +133,7 @@ TEST_P(Extraction, StreamEndingEarlyFailsAfterTheEarlierFilesAreWritten) {
     std::vector<fs::path> left;
     const RunResult result = run_attached(attached_for(files), &left);
     clean_up_later(left);
-    EXPECT_EQ(result.out, DECODE_MESSAGE + eol(target()));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, DECODE_MESSAGE, target());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(read_file(left[0] / library_name(target(), "fixture_app")), files[0].content);
     EXPECT_EQ(read_file(left[0] / library_name(target(), "fixture_helper")), files[1].content);
@@ -149,9 +147,7 @@ TEST_P(Extraction, EmptyStreamFailsAtTheFirstByteNeeded) {
     std::vector<fs::path> left;
     const RunResult result = run_attached(attached_bytes(table.size(), 0, table, ""), &left);
     clean_up_later(left);
-    EXPECT_EQ(result.out, DECODE_MESSAGE + eol(target()));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, DECODE_MESSAGE, target());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(files_below(left[0]), (std::vector<std::string>{"empty-first.txt", "needs-bytes.txt"}));
 }
@@ -166,9 +162,7 @@ TEST_P(Extraction, CorruptStreamFailsAndKeepsWhatWasCompleted) {
     std::vector<fs::path> left;
     const RunResult result = run_attached(attached_bytes(table.size(), stream.size(), table, stream), &left);
     clean_up_later(left);
-    EXPECT_EQ(result.out, DECODE_MESSAGE + eol(target()));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, DECODE_MESSAGE, target());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(read_file(left[0] / library_name(target(), "fixture_app")), files[0].content);
     EXPECT_EQ(read_file(left[0] / library_name(target(), "fixture_helper")), files[1].content);
@@ -182,9 +176,7 @@ TEST_P(Extraction, StreamWithABrokenMagicNumberFailsAtOnce) {
     std::vector<fs::path> left;
     const RunResult result = run_attached(attached_bytes(table.size(), stream.size(), table, stream), &left);
     clean_up_later(left);
-    EXPECT_EQ(result.out, DECODE_MESSAGE + eol(target()));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, DECODE_MESSAGE, target());
 }
 
 TEST_P(Extraction, LinkEntryAsMainBinaryIsRefusedBeforeAnythingIsCreated) {
@@ -192,9 +184,7 @@ TEST_P(Extraction, LinkEntryAsMainBinaryIsRefusedBeforeAnythingIsCreated) {
     std::vector<fs::path> left;
     const RunResult result = run_attached(attached_for(files), &left);
     clean_up_later(left);
-    EXPECT_EQ(result.out, HEADER_MESSAGE + eol(target()));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, HEADER_MESSAGE, target());
     EXPECT_TRUE(left.empty());
 }
 
@@ -207,9 +197,7 @@ TEST_P(Extraction, LinkEntryLaterIsRefusedAndNothingIsCreatedForIt) {
     std::vector<fs::path> left;
     const RunResult result = run_attached(attached_for(files), &left);
     clean_up_later(left);
-    EXPECT_EQ(result.out, HEADER_MESSAGE + eol(target()));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, HEADER_MESSAGE, target());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(files_below(left[0]), std::vector<std::string>{"main.bin"});
     EXPECT_FALSE(fs::exists(left[0] / "sub"));
@@ -227,9 +215,7 @@ TEST_P(Extraction, NamesLeavingTheTargetDirectoryAreRefusedBeforeAnythingIsCreat
         std::vector<fs::path> left;
         const RunResult result = run_attached(attached_for(files), &left);
         clean_up_later(left);
-        EXPECT_EQ(result.out, HEADER_MESSAGE + eol(target()));
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 2);
+        expect_plain_failure(result, HEADER_MESSAGE, target());
         ASSERT_EQ(left.size(), 1u);
         EXPECT_EQ(files_below(left[0]), std::vector<std::string>{"main.bin"});
         EXPECT_FALSE(fs::exists(left[0].parent_path() / "escaped.txt"));
@@ -289,9 +275,7 @@ TEST_P(Extraction, EmptyFileTableRunsAChildThatFindsNoMainBinary) {
     std::vector<fs::path> left;
     const RunResult result = run_attached(attached_bytes(0, 0, "", ""), &left);
     clean_up_later(left);
-    EXPECT_EQ(result.out, HEADER_MESSAGE + eol(target()));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 2);
+    expect_plain_failure(result, HEADER_MESSAGE, target());
     EXPECT_TRUE(left.empty());
 }
 

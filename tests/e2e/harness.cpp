@@ -383,6 +383,12 @@ fs::path host_path(Target target, const std::string& printed) {
 
 std::string eol(Target target) { return target == Target::Windows ? "\r\n" : "\n"; }
 
+void expect_plain_failure(const RunResult& result, const std::string& message, Target target) {
+    EXPECT_EQ(result.out, message + eol(target));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 2);
+}
+
 namespace {
 void put_u64(std::string& out, uint64_t value) {
     for (int i = 0; i < 8; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);

@@ -82,6 +82,9 @@ std::vector<fs::path> target_directories(Target target);
 fs::path host_path(Target target, const std::string& printed);
 // Line end of the target's text streams.
 std::string eol(Target target);
+// A failure the launcher reports as a plain message: exactly that line on standard output (with the
+// target's line end), nothing on standard error, exit status 2.
+void expect_plain_failure(const RunResult& result, const std::string& message, Target target);
 
 // Attached data built by hand, for malformed cases.
 struct EntrySpec {
