@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "bootstrap/bounded.h"
-#include "bootstrap/errors.h"
 #include "child/cleanup.h"
 #include "child/launch.h"
+#include "common/bounded.h"
+#include "common/errors.h"
 #include "environment/env_bridge.h"
 #include "environment/exe_path.h"
 #include "environment/path_spec.h"
@@ -17,15 +17,18 @@
 #include "payload/extract.h"
 #include "platform/platform.h"
 
-BootstrapState g_state;
-wchar_t g_module_path[PATH_CAPACITY];
-
 namespace {
 
 constexpr const wchar_t TARGET_DIRECTORY_SPEC[] =
     L"{TEMP}" ONEFILE_SEPARATOR_TEXT L"onefile_{PID}_{TIME_US}_{RANDOM}";
 
-void publish_parent_id() {
+}  // namespace
+
+void prepare_parent_environment() {
+    // Values inherited from another launcher would give this run its directory: start afresh.
+    unset_bridged_env("VARNOK_ONEFILE_START");
+    unset_bridged_env("VARNOK_ONEFILE_TIME_US");
+    unset_bridged_env("VARNOK_ONEFILE_RANDOM");
     char text[128];
     snprintf(text, sizeof text, "%ld", static_cast<long>(platform_current_process_id()));
     wchar_t wide[128];
@@ -33,8 +36,9 @@ void publish_parent_id() {
     set_bridged_env("VARNOK_ONEFILE_PARENT", wide);
 }
 
-// The directory that holds the launcher's executable, for the application to find files beside it.
 void publish_directory_variables() {
+    // The plain form: a user who started the launcher through a link finds the files beside the
+    // link, where they put them, not beside the link's target.
     wchar_t directory[PATH_CAPACITY];
     bounded_copy(directory, PATH_CAPACITY, get_own_executable_path(false));
     wchar_t* last_separator = wcsrchr(directory, PATH_SEPARATOR);
@@ -43,14 +47,6 @@ void publish_directory_variables() {
     wchar_t** argv = platform_wargv();
     const wchar_t* argv0 = (platform_argc() > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : L"";
     set_bridged_env("VARNOK_ORIGINAL_ARGV0", argv0);
-}
-
-}  // namespace
-
-void ensure_module_path() {
-    if (g_module_path[0] != L'\0') return;
-    const uint32_t length = platform_module_file_name(g_module_path, PATH_CAPACITY);
-    if (length == 0 || length >= PATH_CAPACITY) platform_fatal_stop();
 }
 
 Role decide_role() {
@@ -62,21 +58,14 @@ Role decide_role() {
     // A process id is a signed 32-bit number here whatever the width of long.
     const bool valid = errno != ERANGE && end != marker && *end == L'\0' && pid >= INT32_MIN && pid <= INT32_MAX;
     const bool child = valid && process_runs_own_executable(static_cast<uint32_t>(pid));
-    free(marker);
+    platform_free(marker);
     return child ? Role::Child : Role::Parent;
 }
 
 int run_launcher(const uint8_t* attached_data, uint64_t attached_length) {
     set_attached_data(attached_data, attached_length);
     const Role role = decide_role();
-
-    if (role == Role::Parent) {
-        // Values inherited from another launcher would give this run its directory: start afresh.
-        unset_bridged_env("VARNOK_ONEFILE_START");
-        unset_bridged_env("VARNOK_ONEFILE_TIME_US");
-        unset_bridged_env("VARNOK_ONEFILE_RANDOM");
-        publish_parent_id();
-    }
+    if (role == Role::Parent) prepare_parent_environment();
 
     // Tested before the path is made absolute, so a failed expansion is always reported.
     if (!expand_path_spec(g_state.target_directory, TARGET_DIRECTORY_SPEC, PATH_CAPACITY)) {
@@ -87,7 +76,9 @@ int run_launcher(const uint8_t* attached_data, uint64_t attached_length) {
     if (role == Role::Parent && !platform_register_console_handler(console_control_handler)) {
         exit_handler_registration_error();
     }
-    validate_attached_data_header(role);
+    validate_attached_data_header();
+    // From here on a cleanup removes the target directory.
+    g_state.cleanup_armed.store(true);
     extract_attached_data(role);
     if (role == Role::Child) return run_main_binary();
 

@@ -1,12 +1,21 @@
-// The launcher's driver: decides the role and runs every step in its fixed order.
+// The launcher's driver: decides the role and runs every step in its fixed order. It is the top
+// of the launcher: it calls everything, and nothing calls back into it.
 #pragma once
 
 #include <cstdint>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 
 // Runs the launcher over the attached data and returns the process exit status.
 int run_launcher(const uint8_t* attached_data, uint64_t attached_length);
 
 // Parent unless VARNOK_ONEFILE_PARENT names a live process running this same executable.
 Role decide_role();
+
+// Parent only: removes the start, time and random values (in that order) that another launcher
+// may have left in the environment, and publishes this process's id as the parent id.
+void prepare_parent_environment();
+
+// Parent only, after extraction: publishes the directory of the launcher's executable (plain
+// form, not resolved) and argument 0 as the user gave it.
+void publish_directory_variables();

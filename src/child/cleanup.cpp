@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 #include "platform/platform.h"
 
 namespace {

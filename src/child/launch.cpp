@@ -1,9 +1,9 @@
 #include "child/launch.h"
 
-#include "bootstrap/errors.h"
-#include "bootstrap/state.h"
+#include "common/errors.h"
+#include "common/state.h"
 #include "child/cleanup.h"
-#include "child/command_line.h"
+#include "child/arguments.h"
 #include "platform/platform.h"
 
 int run_main_binary() {
@@ -17,11 +17,19 @@ int run_main_binary() {
 
 uint32_t launch_child_and_wait() {
     ensure_module_path();
-    if (platform_child_needs_command_line()) build_child_command_line();
+    int count = 0;
+    wchar_t** arguments = build_child_arguments(&count);
     // Two handles to the one child: this thread waits on its own, and a console event takes the
     // shared one, so neither thread ever closes a handle the other is still using.
-    const ProcessHandle own = platform_start_child(g_module_path, g_child_command_line, &g_state.child_process);
-    if (own == NO_PROCESS) exit_launch_error(platform_last_error());
+    ProcessHandle own = NO_PROCESS;
+    switch (platform_start_child(g_module_path, count, arguments, &g_state.child_process, &own)) {
+        case ChildStart::Started:
+            break;
+        case ChildStart::CommandLineTooLong:
+            exit_command_line_too_long();
+        case ChildStart::Failed:
+            exit_launch_error(platform_last_error());
+    }
 
     platform_wait_process(own, UINT32_MAX);
     uint32_t status = 1;

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "bootstrap/bounded.h"
+#include "common/bounded.h"
 #include "platform/platform.h"
 
 namespace {
@@ -12,24 +12,16 @@ namespace {
 constexpr uint32_t ENV_VALUE_CAPACITY = 32768;
 wchar_t g_env_read_buffer[ENV_VALUE_CAPACITY];
 
-// Runtime library modules that keep a private copy of the environment, in the order they are
-// told about a change. None of them is loaded for this: only those already present are reached.
-constexpr const wchar_t* RUNTIME_MODULES[] = {
-    L"ucrtbase.dll", L"msvcrt.dll",   L"msvcr80.dll",  L"msvcr90.dll",
-    L"msvcr100.dll", L"msvcr110.dll", L"msvcr120.dll",
-};
-
 void run_runtime_bridge(const wchar_t* name, const wchar_t* value) {
     const size_t name_length = wcslen(name);
     const size_t value_length = wcslen(value);
     // The runtimes keep the string itself as their entry, so it is never freed.
-    auto* assignment = static_cast<wchar_t*>(malloc((name_length + value_length + 2) * sizeof(wchar_t)));
+    auto* assignment = static_cast<wchar_t*>(platform_allocate((name_length + value_length + 2) * sizeof(wchar_t)));
     if (assignment == nullptr) return;  // nothing may be handed over through a missing block
     wmemcpy(assignment, name, name_length);
     assignment[name_length] = L'=';
     wmemcpy(assignment + name_length + 1, value, value_length + 1);
     platform_runtime_putenv(assignment);
-    for (const wchar_t* module : RUNTIME_MODULES) platform_loaded_module_putenv(module, assignment);
 }
 
 }  // namespace
@@ -42,7 +34,7 @@ wchar_t* get_env_wide(const char* name) {
     const uint32_t length = platform_get_env(wide_name, g_env_read_buffer, ENV_VALUE_CAPACITY);
     if (length == 0 || length >= ENV_VALUE_CAPACITY) return nullptr;
     const size_t bytes = (static_cast<size_t>(length) + 1) * sizeof(wchar_t);
-    auto* copy = static_cast<wchar_t*>(malloc(bytes));
+    auto* copy = static_cast<wchar_t*>(platform_allocate(bytes));
     if (copy == nullptr) return nullptr;
     wmemcpy(copy, g_env_read_buffer, length + 1);
     return copy;

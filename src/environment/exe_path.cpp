@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "bootstrap/bounded.h"
+#include "common/bounded.h"
 #include "platform/platform.h"
 
 namespace {
@@ -22,7 +22,7 @@ bool starts_with(const wchar_t* text, const wchar_t* prefix, size_t prefix_lengt
 
 wchar_t* heap_copy(const wchar_t* text) {
     const size_t length = wcslen(text);
-    auto* copy = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+    auto* copy = static_cast<wchar_t*>(platform_allocate((length + 1) * sizeof(wchar_t)));
     if (copy != nullptr) wmemcpy(copy, text, length + 1);
     return copy;
 }
@@ -71,21 +71,21 @@ void shorten_directory_part(wchar_t* path, size_t capacity) {
 
     const uint32_t needed = platform_short_path(path, nullptr, 0);
     if (needed != 0) {
-        auto* short_form = static_cast<wchar_t*>(malloc((static_cast<size_t>(needed) + 1) * sizeof(wchar_t)));
+        auto* short_form = static_cast<wchar_t*>(platform_allocate((static_cast<size_t>(needed) + 1) * sizeof(wchar_t)));
         if (short_form == nullptr) platform_fatal_stop();
         const uint32_t written = platform_short_path(path, short_form, needed);
         if (written > needed) platform_fatal_stop();
         // A second query that fails leaves the buffer undefined: keep the long form then, as when
         // the first query fails.
         if (written != 0) bounded_copy(path, capacity, short_form);
-        free(short_form);
+        platform_free(short_form);
     }
 
     if (file_name != nullptr) {
         size_t length = wcslen(path);
         bounded_append_char(path, capacity, &length, PATH_SEPARATOR);
         bounded_append(path, capacity, &length, file_name);
-        free(file_name);
+        platform_free(file_name);
     }
 }
 

@@ -5,8 +5,8 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "bootstrap/bounded.h"
-#include "bootstrap/state.h"
+#include "common/bounded.h"
+#include "common/state.h"
 #include "environment/env_bridge.h"
 
 namespace {
@@ -62,7 +62,7 @@ bool append_inherited(Output* out, const char* variable) {
     wchar_t* value = get_env_wide(variable);
     if (value == nullptr) return false;
     append_value(out, value);
-    free(value);
+    platform_free(value);
     return true;
 }
 
@@ -108,7 +108,7 @@ void append_pid(Output* out) {
             if (!iswdigit(static_cast<wint_t>(*p))) platform_fatal_stop();
         }
         append_value(out, parent);
-        free(parent);
+        platform_free(parent);
         return;
     }
     char text[32];

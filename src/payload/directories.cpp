@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "bootstrap/bounded.h"
-#include "bootstrap/errors.h"
-#include "bootstrap/state.h"
+#include "common/bounded.h"
+#include "common/errors.h"
+#include "common/state.h"
 #include "environment/path_spec.h"
 #include "platform/platform.h"
 
@@ -18,7 +18,7 @@ int g_cache_count = 0;
 bool remember(const wchar_t* path) {
     if (g_cache_count >= DIRECTORY_CACHE_CAPACITY) return false;  // still created, just not remembered
     const size_t length = wcslen(path);
-    auto* copy = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+    auto* copy = static_cast<wchar_t*>(platform_allocate((length + 1) * sizeof(wchar_t)));
     if (copy == nullptr) return false;
     wmemcpy(copy, path, length + 1);
     g_cache[g_cache_count++] = copy;
@@ -93,6 +93,6 @@ bool create_parent_directories(const wchar_t* path) {
 int directory_cache_count() { return g_cache_count; }
 
 void directory_cache_reset() {
-    for (int i = 0; i < g_cache_count; ++i) free(g_cache[i]);
+    for (int i = 0; i < g_cache_count; ++i) platform_free(g_cache[i]);
     g_cache_count = 0;
 }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "bootstrap/bounded.h"
-#include "bootstrap/errors.h"
+#include "common/bounded.h"
+#include "common/errors.h"
 #include "payload/attached_data.h"
 #include "payload/directories.h"
 #include "platform/platform.h"
@@ -108,7 +108,7 @@ void read_stream_bytes(uint8_t* destination, uint32_t count) {
 }
 
 void extract_attached_data(Role role) {
-    void* window = malloc(WINDOW_SIZE);
+    void* window = platform_allocate(WINDOW_SIZE);
     if (window == nullptr) exit_out_of_memory();
     g_window = ZSTD_outBuffer{window, 0, 0};
     g_decoder = ZSTD_createDCtx();
@@ -152,6 +152,6 @@ void extract_attached_data(Role role) {
 void release_decoder() {
     ZSTD_freeDCtx(g_decoder);
     g_decoder = nullptr;
-    free(g_window.dst);
+    platform_free(g_window.dst);
     g_window = ZSTD_outBuffer{nullptr, 0, 0};
 }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 
 inline constexpr uint32_t WINDOW_SIZE = 131072;
 inline constexpr uint32_t WRITE_CHUNK_SIZE = 32768;

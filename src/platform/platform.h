@@ -48,11 +48,11 @@ uint32_t platform_last_error();
 uint32_t platform_get_env(const wchar_t* name, wchar_t* buffer, uint32_t capacity);
 // Sets (value non-null) or removes (value null) a variable in the environment the child inherits.
 void platform_set_env(const wchar_t* name, const wchar_t* value);
-// Hands an assignment string "NAME=VALUE" to the launcher's own runtime library copy of the
-// environment (empty value: removal). The string must stay allocated for the life of the process.
+// Hands an assignment string "NAME=VALUE" (empty value: removal) to every runtime library copy of
+// the environment in the process: the launcher's own, and on Windows each runtime library module
+// that is already loaded (none is loaded for this). The string must stay allocated for the life
+// of the process.
 void platform_runtime_putenv(wchar_t* assignment);
-// Same, for a runtime library module of the given name if, and only if, it is already loaded.
-void platform_loaded_module_putenv(const wchar_t* module_name, wchar_t* assignment);
 
 // ---- values the path spec keywords need ----------------------------------------------------------
 
@@ -126,18 +126,21 @@ void platform_close_directory(DirectoryWalk* walk);
 using ProcessHandle = intptr_t;
 inline constexpr ProcessHandle NO_PROCESS = 0;
 
-// Whether the child is started from a command line (Windows) or from the argument vector as
-// received (Linux, where no line has to be built and no line length limits the arguments).
-bool platform_child_needs_command_line();
-// Splits the launcher's own command line with the platform's splitter. Null if it cannot.
-wchar_t** platform_split_command_line(int* count);
-// Starts the launcher's own executable again with the given command line, inherited standard
-// handles and environment, in the current directory. On success returns a handle for the thread
-// that waits, and stores a second handle to the same child in `*shared_handle` before any console
-// event can be handled, so that the handler always finds a child that was started.
-// NO_PROCESS on failure, with the last error set.
-ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_line,
-                                   std::atomic<ProcessHandle>* shared_handle);
+// The launcher's own arguments for the child, as the platform splits them: Windows splits its
+// command line with the system's splitter; Linux returns the vector main received. The array is
+// the caller's to change and is never freed. Null when there is none.
+wchar_t** platform_command_line_arguments(int* count);
+
+enum class ChildStart { Started, Failed, CommandLineTooLong };
+// Starts the launcher's own executable at `module_path` again with `arguments` (`count` of them;
+// argument 0 is the child's own), inherited standard handles and environment, in the current
+// directory. Windows joins the vector into one command line (CommandLineTooLong when it would not
+// fit the system's limit, and nothing is started); Linux passes it as it is. On success stores in
+// `*own` a handle for the thread that waits, and a second handle to the same child in
+// `*shared_handle` before any console event can be handled, so that the handler always finds a
+// child that was started. Failed leaves the last error set.
+ChildStart platform_start_child(const wchar_t* module_path, int count, wchar_t* const* arguments,
+                                std::atomic<ProcessHandle>* shared_handle, ProcessHandle* own);
 // Waits for the process to end, at most `milliseconds` (UINT32_MAX: no limit). True if it ended.
 bool platform_wait_process(ProcessHandle process, uint32_t milliseconds);
 // The exit status of an ended process; false if it cannot be read.
@@ -163,6 +166,10 @@ enum class ConsoleEvent { CtrlC = 0, CtrlBreak = 1, Close = 2, Logoff = 5, Shutd
 bool platform_register_console_handler(bool (*handler)(int event));
 
 // ---- memory -----------------------------------------------------------------------------------------
+
+// The core's heap blocks, from the runtime's heap. Null when the block cannot be had.
+void* platform_allocate(size_t bytes);
+void platform_free(void* block);
 
 // The attached data from `start` on, `length` bytes, has been read for good: the system may drop its
 // pages from the process's resident set (only whole pages inside the range are affected). Keeps the

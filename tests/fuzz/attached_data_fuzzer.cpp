@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 #include "fuzz_platform.h"
 #include "payload/attached_data.h"
 #include "payload/directories.h"
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int outcome = setjmp(g_fuzz_exit);
     if (outcome == 0) {
         set_attached_data(attached.data(), attached.size());
-        validate_attached_data_header(Role::Parent);
+        validate_attached_data_header();
         extract_attached_data(Role::Parent);
     } else if (outcome != 2 + 1) {
         // Only the reported failures (status 2) are acceptable endings; a fatal stop here would

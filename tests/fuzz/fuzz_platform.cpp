@@ -22,7 +22,6 @@ uint32_t platform_last_error() { return 0; }
 uint32_t platform_get_env(const wchar_t*, wchar_t*, uint32_t) { return 0; }
 void platform_set_env(const wchar_t*, const wchar_t*) {}
 void platform_runtime_putenv(wchar_t*) {}
-void platform_loaded_module_putenv(const wchar_t*, wchar_t*) {}
 void platform_temp_path(wchar_t* out, uint64_t capacity) {
     if (capacity > 5) wcscpy(out, L"/tmp");
 }
@@ -60,9 +59,10 @@ bool platform_remove_directory(const wchar_t*) { return true; }
 bool platform_open_directory(DirectoryWalk*, wchar_t*, uint32_t) { return false; }
 const wchar_t* platform_next_entry(DirectoryWalk*) { return nullptr; }
 void platform_close_directory(DirectoryWalk*) {}
-wchar_t** platform_split_command_line(int*) { return nullptr; }
-bool platform_child_needs_command_line() { return true; }
-ProcessHandle platform_start_child(const wchar_t*, wchar_t*, std::atomic<ProcessHandle>*) { return NO_PROCESS; }
+wchar_t** platform_command_line_arguments(int*) { return nullptr; }
+ChildStart platform_start_child(const wchar_t*, int, wchar_t* const*, std::atomic<ProcessHandle>*, ProcessHandle*) {
+    return ChildStart::Failed;
+}
 bool platform_wait_process(ProcessHandle, uint32_t) { return true; }
 bool platform_process_exit_status(ProcessHandle, uint32_t*) { return false; }
 void platform_terminate_process(ProcessHandle) {}
@@ -73,3 +73,5 @@ MainBinaryEntry platform_main_binary_entry(void*) { return nullptr; }
 bool platform_register_console_handler(bool (*)(int)) { return true; }
 void platform_sleep_ms(uint32_t) {}
 void platform_release_read_pages(const void*, size_t) {}
+void* platform_allocate(size_t bytes) { return malloc(bytes); }
+void platform_free(void* block) { free(block); }

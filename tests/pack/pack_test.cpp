@@ -45,7 +45,7 @@ struct Parsed {
 // Walks the table with the launcher's reader, exactly as extraction does.
 std::vector<Parsed> read_with_launcher(const std::string& attached) {
     set_attached_data(reinterpret_cast<const uint8_t*>(attached.data()), attached.size());
-    validate_attached_data_header(Role::Parent);
+    validate_attached_data_header();
     std::vector<Parsed> entries;
     if (file_table_empty()) return entries;
     for (;;) {

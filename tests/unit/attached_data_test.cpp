@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 #include "payload/attached_data.h"
 #include "test_support.h"
 
@@ -42,7 +42,7 @@ std::u16string second_at(const FileEntry& entry) {
 // the last one, the final check.
 size_t walk(const uint8_t* data, uint64_t length) {
     set_attached_data(data, length);
-    validate_attached_data_header(Role::Parent);
+    validate_attached_data_header();
     size_t entries = 0;
     if (!file_table_empty()) {
         for (;;) {
@@ -74,10 +74,8 @@ TEST(AttachedData, ReadsEntriesInOrder) {
     const std::vector<uint8_t> compressed = {1, 2, 3, 4, 5};
     const std::vector<uint8_t> blob = make_blob(table, compressed, {9, 9});
 
-    g_state.cleanup_armed.store(false);
     set_attached_data(blob.data(), blob.size());
-    validate_attached_data_header(Role::Parent);
-    EXPECT_TRUE(g_state.cleanup_armed.load());
+    validate_attached_data_header();
     EXPECT_FALSE(file_table_empty());
     EXPECT_EQ(compressed_stream_start(), blob.data() + 16 + table.size());
     EXPECT_EQ(compressed_stream_size(), compressed.size());
@@ -104,7 +102,7 @@ TEST(AttachedData, NonAsciiNameUnitsAreReadLittleEndian) {
     const std::u16string name = u"\u00e9\u4e2d\xD83D\xDE00";
     const std::vector<uint8_t> blob = make_blob(encode_entry(ENTRY_FLAG_LAST, 1, name), {});
     set_attached_data(blob.data(), blob.size());
-    validate_attached_data_header(Role::Parent);
+    validate_attached_data_header();
     EXPECT_EQ(name_at(read_file_entry()), name);
 }
 
@@ -152,7 +150,7 @@ TEST(AttachedData, FileTableSizeLimitIsInclusive) {
     // check without a quarter of a gigabyte of table.
     const std::vector<uint8_t> header = make_blob_with_header(MAX_FILE_TABLE_SIZE, 0, {});
     set_attached_data(header.data(), MAX_FILE_TABLE_SIZE + 16);
-    validate_attached_data_header(Role::Parent);
+    validate_attached_data_header();
     EXPECT_EQ(compressed_stream_start(), header.data() + 16 + MAX_FILE_TABLE_SIZE);
 }
 
@@ -222,10 +220,11 @@ TEST(AttachedDataRefused, EndsWithStatus2) {
         const uint64_t length = c.length != 0 ? c.length : c.blob.size();
         EXPECT_EXIT(
             {
+                unit::stdout_to_stderr();
                 walk(c.blob.data(), length);
                 exit(0);
             },
-            unit::reported_failure(), "");
+            unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
     }
 }
 
@@ -252,10 +251,11 @@ TEST(CutBlob, IsAcceptedOnlyWhenEverythingFits) {
         } else {
             EXPECT_EXIT(
                 {
+                    unit::stdout_to_stderr();
                     walk(copy.get(), length);
                     exit(0);
                 },
-                unit::reported_failure(), "");
+                unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
         }
     }
 }
@@ -275,10 +275,11 @@ TEST(CutTable, IsRefusedUnlessEmptyOrWhole) {
         } else {
             EXPECT_EXIT(
                 {
+                    unit::stdout_to_stderr();
                     walk(copy.get(), blob.size());
                     exit(0);
                 },
-                unit::reported_failure(), "");
+                unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
         }
     }
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "child/command_line.h"
+#include "platform/command_line_join.h"
 #include "test_support.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cwchar>
 #include <string>
 
-#include "bootstrap/errors.h"
-#include "bootstrap/state.h"
+#include "common/errors.h"
+#include "common/state.h"
 #include "test_support.h"
 
 namespace {

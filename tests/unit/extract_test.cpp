@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 #include "payload/attached_data.h"
 #include "payload/directories.h"
 #include "payload/extract.h"
@@ -158,7 +158,7 @@ protected:
 
     static void extract(const std::vector<uint8_t>& blob, Role role = Role::Parent) {
         set_attached_data(blob.data(), blob.size());
-        validate_attached_data_header(role);
+        validate_attached_data_header();
         if (role == Role::Child) {
             // The child keeps the window and the decoder while the main binary runs; the next
             // extraction in this process drops them.
@@ -185,7 +185,6 @@ TEST_F(Extraction, WritesEveryFileWithItsContent) {
     };
     extract(make_application(files));
 
-    EXPECT_TRUE(g_state.cleanup_armed.load());
     EXPECT_EQ(std::wstring(g_state.main_binary_path), unit::wide(target / "app.bin"));
     EXPECT_EQ(read_file(target / "app.bin"), files[0].content);
     EXPECT_EQ(read_file(target / "sub" / "dir" / "data.txt"), "hello");
@@ -219,7 +218,6 @@ TEST_F(Extraction, EmptyTableWritesNothing) {
     const fs::path target = use_target();
     extract(make_blob({}, {0xDE, 0xAD}));
     EXPECT_EQ(g_state.main_binary_path[0], L'\0');
-    EXPECT_TRUE(g_state.cleanup_armed.load());
     EXPECT_FALSE(unit::exists_or_is_link(target));
 }
 
@@ -311,10 +309,11 @@ TEST_F(Extraction, AskingPastTheHeldOutputIsADecodeError) {
     const std::vector<uint8_t> stream = frame_with_block_ends(content, {1000, 132072}, false);
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(make_blob(table_of({{u"f", content.size() + 1}}), stream));
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't decode attached data."));
 }
 
 // ---- streams that end short or are corrupt -------------------------------------------------------------
@@ -342,10 +341,11 @@ TEST_F(Extraction, ShortStreamFailsWithStatus2AndKeepsWhatWasWritten) {
         const std::vector<uint8_t> blob = make_blob(table_of(table), stream);
         EXPECT_EXIT(
             {
+                unit::stdout_to_stderr();
                 extract(blob);
                 exit(0);
             },
-            unit::reported_failure(), "");
+            unit::reported_failure(), unit::plain_message("Error, couldn't decode attached data."));
         // Nothing is removed on failure: the files written before it stay.
         size_t offset = 0;
         for (size_t i = 0; i < c.complete_files; ++i) {
@@ -363,10 +363,11 @@ TEST_F(Extraction, StreamThatIsNoFrameIsADecodeError) {
     const std::vector<uint8_t> blob = make_blob(table_of({{u"one", 10}}), {'n', 'o', 't', ' ', 'z', 's', 't', 'd'});
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't decode attached data."));
 }
 
 TEST_F(Extraction, CorruptBlockFailsAfterTheEarlierFilesAreWritten) {
@@ -384,10 +385,11 @@ TEST_F(Extraction, CorruptBlockFailsAfterTheEarlierFilesAreWritten) {
     const std::vector<uint8_t> blob = make_blob(table_of({{u"one", 300000}, {u"two", 300000}}), stream);
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't decode attached data."));
     EXPECT_EQ(read_file(target / "one"), content.substr(0, 300000));
     EXPECT_TRUE(unit::exists_or_is_link(target / "two"));
 }
@@ -401,7 +403,6 @@ TEST_F(Extraction, ChildTakesTheFirstEntryAndWritesNothing) {
     table.insert(table.end(), {0xFF, 0xFF, 0xFF, 0xFF});
     extract(make_blob(table, {0xDE, 0xAD}), Role::Child);
     EXPECT_EQ(std::wstring(g_state.main_binary_path), unit::wide(target) + S + L"main.bin");
-    EXPECT_TRUE(g_state.cleanup_armed.load());
     EXPECT_FALSE(unit::exists_or_is_link(target));
 }
 
@@ -410,10 +411,11 @@ TEST_F(Extraction, ChildWithoutEntriesHasNoMainBinary) {
     const std::vector<uint8_t> blob = make_blob({}, {});
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob, Role::Child);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
 }
 
 TEST_F(Extraction, ParentRefusesALinkEntryBeforeCreatingAnything) {
@@ -422,10 +424,11 @@ TEST_F(Extraction, ParentRefusesALinkEntryBeforeCreatingAnything) {
         make_blob(encode_entry(ENTRY_FLAG_LINK | ENTRY_FLAG_LAST, 0, u"main.bin", u"x"), {});
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
     EXPECT_FALSE(unit::exists_or_is_link(target));
 }
 
@@ -437,10 +440,11 @@ TEST_F(Extraction, ParentRefusesALinkEntryAfterEarlierFiles) {
     const std::vector<uint8_t> blob = make_blob(table, unit::zstd_frame("abc"));
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
     EXPECT_EQ(read_file(target / "main.bin"), "abc");
     EXPECT_FALSE(unit::exists_or_is_link(target / "link"));
 }
@@ -452,10 +456,11 @@ TEST_F(Extraction, TableNotEndingAfterTheLastEntryFailsAfterItsFile) {
     const std::vector<uint8_t> blob = make_blob(table, unit::zstd_frame("abc"));
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
     EXPECT_EQ(read_file(target / "main.bin"), "abc");
 }
 
@@ -473,10 +478,11 @@ TEST_F(Extraction, ComposedPathOf4096UnitsIsRefused) {
     const std::vector<uint8_t> blob = make_blob(encode_entry(ENTRY_FLAG_LAST, 0, std::u16string(95, u'n')), {});
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob, Role::Child);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
 }
 
 TEST_F(Extraction, NameOf4095UnitsIsRefusedByThePathBound) {
@@ -484,10 +490,11 @@ TEST_F(Extraction, NameOf4095UnitsIsRefusedByThePathBound) {
     const std::vector<uint8_t> blob = make_blob(encode_entry(ENTRY_FLAG_LAST, 0, std::u16string(4095, u'n')), {});
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob, Role::Child);
             exit(0);
         },
-        unit::reported_failure(), "");
+        unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
 }
 
 TEST_F(Extraction, TargetDirectoryWithoutRoomForTheSeparatorIsAFatalStop) {
@@ -495,6 +502,7 @@ TEST_F(Extraction, TargetDirectoryWithoutRoomForTheSeparatorIsAFatalStop) {
     const std::vector<uint8_t> blob = make_blob(encode_entry(ENTRY_FLAG_LAST, 0, u"n"), {});
     EXPECT_EXIT(
         {
+            unit::stdout_to_stderr();
             extract(blob, Role::Child);
             exit(0);
         },
@@ -521,10 +529,11 @@ TEST_F(Extraction, EscapingNameIsRefusedAndNothingIsWritten) {
         const std::vector<uint8_t> blob = make_application({{c.name, "evil"}});
         EXPECT_EXIT(
             {
+                unit::stdout_to_stderr();
                 extract(blob);
                 exit(0);
             },
-            unit::reported_failure(), "");
+            unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
         EXPECT_FALSE(unit::exists_or_is_link(target));
         EXPECT_FALSE(unit::exists_or_is_link(unit::scratch_root() / "escaped"));
     }

@@ -11,6 +11,7 @@
 
 #include "environment/env_bridge.h"
 #include "platform/platform.h"
+#include "test_platform.h"
 
 #ifdef __SANITIZE_ADDRESS__
 #include <sanitizer/lsan_interface.h>
@@ -58,9 +59,16 @@ private:
     std::string description_;
 };
 
+// Every test starts on the plain platform: what one test planned never reaches the next.
+class TestPlatformReset : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override { test_platform::reset(); }
+    void OnTestEnd(const ::testing::TestInfo&) override { test_platform::reset(); }
+};
+
 }  // namespace
 
 int run_all_tests_in_scratch() {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new TestPlatformReset);
     const std::wstring inherited = env_text(SCRATCH_VARIABLE);
     const bool owner = inherited.empty();
     if (owner) {
@@ -179,29 +187,6 @@ std::vector<std::wstring> list_tree(const fs::path& root) {
     return names;
 }
 
-bool deep_trees_are_cheap(std::string* reason) {
-    static int measured_ms = -1;
-    if (measured_ms < 0) {
-        const fs::path base = g_scratch_root / "deep-probe";
-        std::vector<fs::path> levels{base};
-        std::error_code error;
-        fs::create_directories(base, error);
-        const auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < 256 && !error; ++i) {
-            levels.push_back(levels.back() / "a");
-            fs::create_directory(levels.back(), error);
-        }
-        measured_ms = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-        if (error) measured_ms = 1000000;
-        // One level at a time, deepest first, as they were made (a recursive removal of a path
-        // this long fails on Windows).
-        for (auto it = levels.rbegin(); it != levels.rend(); ++it) fs::remove(*it, error);
-    }
-    *reason = "256 nested directories took " + std::to_string(measured_ms) + " ms to create";
-    return measured_ms < 200;
-}
-
 #ifdef __SANITIZE_ADDRESS__
 LeakCheckPause::LeakCheckPause() { __lsan_disable(); }
 LeakCheckPause::~LeakCheckPause() { __lsan_enable(); }
@@ -263,6 +248,10 @@ std::string without_carriage_returns(const std::string& text) {
     return output_satisfies([expected](const std::string& text) { return without_carriage_returns(text) == expected; },
                             "is \"" + expected + "\"");
 }
+
+::testing::Matcher<const std::string&> plain_message(const std::string& message) { return output_is(message + "\n"); }
+
+void stdout_to_stderr() { test_platform::join_stdout_to_stderr(); }
 
 void put_u32(std::vector<uint8_t>& out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));

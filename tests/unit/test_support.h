@@ -40,10 +40,6 @@ bool exists_or_is_link(const fs::path& path);
 // Every path below `root`, relative and with '/' separators, sorted.
 std::vector<std::wstring> list_tree(const fs::path& root);
 
-// False where every level of a deep directory tree costs the system a long time (Wine resolves
-// each component of a path on its own, so 2000 levels take minutes there). Measured once per run
-// by building 256 levels; `reason` says what was measured.
-bool deep_trees_are_cheap(std::string* reason);
 
 // ---- process state --------------------------------------------------------------------------------
 
@@ -98,6 +94,11 @@ inline ::testing::ExitedWithCode reported_failure() { return ::testing::ExitedWi
 // Matches exactly `expected`, after CR LF line ends (Windows text mode) are turned into LF.
 ::testing::Matcher<const std::string&> output_is(const std::string& expected);
 std::string without_carriage_returns(const std::string& text);
+// A plain message as the launcher writes it: one line on standard output. For a death test that
+// calls stdout_to_stderr() first.
+::testing::Matcher<const std::string&> plain_message(const std::string& message);
+// Joins standard output to standard error for the rest of the process (a death test's child).
+void stdout_to_stderr();
 
 // ---- attached data --------------------------------------------------------------------------------
 

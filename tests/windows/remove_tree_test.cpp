@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <string>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 #include "child/cleanup.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "bootstrap/errors.h"
+#include "common/errors.h"
 #include "test_support.h"
 
 #include <windows.h>

@@ -193,7 +193,7 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
 
         SourceFile file;
         file.name_utf16 = *utf8_to_utf16(table_name);
-        if (file.name_utf16.size() > MAX_NAME_UNITS) {
+        if (file.name_utf16.size() > MAX_NAME_LENGTH) {
             throw PackError("the name of " + display(child) + " is " + std::to_string(file.name_utf16.size()) +
                             " UTF-16 code units long; the limit is 4095");
         }

@@ -22,21 +22,17 @@ namespace {
 std::optional<AttachedListing> try_header(std::span<const unsigned char> bytes, std::uint64_t start,
                                           std::uint64_t available)
 {
-    if (available < ATTACHED_HEADER_SIZE) {
-        return std::nullopt;
-    }
-    const std::uint64_t table_size = load_le64(&bytes[start]);
-    const std::uint64_t compressed_size = load_le64(&bytes[start + 8]);
-    if (table_size > MAX_FILE_TABLE_SIZE || table_size > available - ATTACHED_HEADER_SIZE ||
-        compressed_size > available - ATTACHED_HEADER_SIZE - table_size) {
+    // The launcher's own header check, on the bytes it would be given.
+    AttachedHeader header{};
+    if (!read_attached_header(bytes.data() + start, available, &header)) {
         return std::nullopt;
     }
     AttachedListing listing;
     listing.offset = start;
-    listing.table_size = table_size;
-    listing.compressed_size = compressed_size;
+    listing.table_size = header.table_size;
+    listing.compressed_size = header.compressed_size;
     try {
-        listing.entries = parse_file_table(bytes.subspan(start + ATTACHED_HEADER_SIZE, table_size));
+        listing.entries = parse_file_table(bytes.subspan(start + ATTACHED_HEADER_SIZE, header.table_size));
     } catch (const PackError&) {
         return std::nullopt;
     }

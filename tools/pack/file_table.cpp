@@ -13,21 +13,6 @@ void store_le64(unsigned char* out, std::uint64_t value)
     }
 }
 
-std::uint64_t load_le64(const unsigned char* in)
-{
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | in[i];
-    }
-    return value;
-}
-
-std::uint32_t load_le32(const unsigned char* in)
-{
-    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
-           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
-}
-
 static void append_string(std::vector<unsigned char>& out, const std::u16string& text)
 {
     for (char16_t unit : text) {
@@ -56,29 +41,33 @@ std::vector<unsigned char> encode_file_table(const std::vector<TableEntry>& entr
     return out;
 }
 
-// Reads a NUL-ended UTF-16LE string starting at `start`; returns the offset just past its NUL.
-static std::size_t read_string(std::span<const unsigned char> table, std::size_t start, std::size_t entry_offset,
-                               const char* what, std::u16string& out)
+static std::u16string owned_string(const unsigned char* start, std::size_t length)
 {
-    for (std::size_t i = 0;; ++i) {
-        if (i > MAX_NAME_UNITS) {
-            throw PackError("file table entry at offset " + std::to_string(entry_offset) + ": " + what +
-                            " is longer than 4095 code units");
-        }
-        if (table.size() - start < 2 * (i + 1)) {
-            throw PackError("file table entry at offset " + std::to_string(entry_offset) + ": " + what +
-                            " runs past the end of the file table");
-        }
-        const auto unit = static_cast<char16_t>(table[start + 2 * i] | table[start + 2 * i + 1] << 8);
-        if (unit == 0) {
-            if (i == 0) {
-                throw PackError("file table entry at offset " + std::to_string(entry_offset) + ": " + what +
-                                " is empty");
-            }
-            return start + 2 * (i + 1);
-        }
-        out.push_back(unit);
+    std::u16string out;
+    for (std::size_t i = 0; i < length; ++i) {
+        out.push_back(static_cast<char16_t>(start[2 * i] | start[2 * i + 1] << 8));
     }
+    return out;
+}
+
+static std::string describe(EntryDefect defect, bool in_second)
+{
+    const std::string what = in_second ? "second string" : "name";
+    switch (defect) {
+    case EntryDefect::CutShort:
+        return "is cut short (the table ends without an entry marked last)";
+    case EntryDefect::UnknownFlags:
+        return "has unknown flag bits";
+    case EntryDefect::StringRunsPast:
+        return what + " runs past the end of the file table";
+    case EntryDefect::StringTooLong:
+        return what + " is longer than 4095 code units";
+    case EntryDefect::StringEmpty:
+        return what + " is empty";
+    case EntryDefect::None:
+        break;
+    }
+    return "is malformed";
 }
 
 std::vector<TableEntry> parse_file_table(std::span<const unsigned char> table)
@@ -87,32 +76,35 @@ std::vector<TableEntry> parse_file_table(std::span<const unsigned char> table)
     if (table.empty()) {
         return entries;
     }
-    std::size_t cursor = 0;
+    const unsigned char* const start = table.data();
+    const unsigned char* const end = start + table.size();
+    const unsigned char* cursor = start;
     for (;;) {
-        if (table.size() - cursor < 12) {
-            throw PackError("file table entry at offset " + std::to_string(cursor) +
-                            " is cut short (the table ends without an entry marked last)");
+        FileEntry parsed{};
+        const EntryResult result = read_entry_at(cursor, end, &parsed);
+        if (result.defect != EntryDefect::None) {
+            std::string text = "file table entry at offset " + std::to_string(cursor - start) + " " +
+                               describe(result.defect, result.in_second);
+            if (result.defect == EntryDefect::UnknownFlags) {
+                text += " (" + std::to_string(load_le32(cursor)) + ")";
+            }
+            throw PackError(text);
         }
         TableEntry entry;
-        entry.flags = load_le32(&table[cursor]);
-        if (entry.flags & ~ENTRY_FLAGS_KNOWN) {
-            throw PackError("file table entry at offset " + std::to_string(cursor) + " has unknown flag bits (" +
-                            std::to_string(entry.flags) + ")");
+        entry.flags = parsed.flags;
+        entry.size = parsed.size;
+        entry.name = owned_string(parsed.name, parsed.name_length);
+        if (parsed.flags & ENTRY_FLAG_LINK) {
+            entry.second = owned_string(parsed.second, parsed.second_length);
         }
-        entry.size = load_le64(&table[cursor + 4]);
-        std::size_t next = read_string(table, cursor + 12, cursor, "name", entry.name);
-        if (entry.flags & ENTRY_FLAG_LINK) {
-            next = read_string(table, next, cursor, "second string", entry.second);
-        }
-        cursor = next;
-        const bool last = entry.flags & ENTRY_FLAG_LAST;
+        cursor = result.next;
         entries.push_back(std::move(entry));
-        if (last) {
+        if (parsed.flags & ENTRY_FLAG_LAST) {
             break;
         }
     }
-    if (cursor != table.size()) {
-        throw PackError(std::to_string(table.size() - cursor) + " bytes follow the last entry of the file table");
+    if (cursor != end) {
+        throw PackError(std::to_string(end - cursor) + " bytes follow the last entry of the file table");
     }
     return entries;
 }

@@ -4,11 +4,11 @@
 #include <pthread.h>
 
 #include "platform/platform.h"
-#include "posix_process.h"
-
-std::atomic<bool> g_console_signal_handling{false};
+#include "posix_internal.h"
 
 namespace {
+
+std::atomic<bool> g_console_signal_handling{false};
 
 bool (*g_handler)(int) = nullptr;
 
@@ -41,12 +41,12 @@ void* signal_thread(void*) {
         g_console_signal_handling.store(true);
         // No child starts while the signal is handled: it is either running and known, or never
         // started. The lock is kept until the process ends.
-        pthread_mutex_lock(&g_child_start_lock);
+        lock_child_start();
         // A signal from the terminal reaches the whole foreground group, the child included; one
         // sent to this process alone is passed on, so the child gets each event once.
         if (info.si_code != SI_KERNEL) forward_signal_to_child(signal_number);
         if (g_handler(static_cast<int>(event_of(signal_number)))) {
-            pthread_mutex_unlock(&g_child_start_lock);
+            unlock_child_start();
             g_console_signal_handling.store(false);
             continue;
         }
@@ -62,6 +62,8 @@ void* signal_thread(void*) {
 }
 
 }  // namespace
+
+bool console_signal_being_handled() { return g_console_signal_handling.load(); }
 
 bool platform_register_console_handler(bool (*handler)(int event)) {
     g_handler = handler;

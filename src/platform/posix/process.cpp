@@ -17,18 +17,20 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
-#include "posix_process.h"
-#include "posix_state.h"
+#include "posix_internal.h"
 #include "utf8.h"
 
 extern char** environ;
+
+namespace {
 
 std::atomic<int> g_forward_pidfd{-1};
 // Held while a child is being started and while a console signal is handled: a signal either
 // finds the child started and known, or no child at all and none will be started after it.
 pthread_mutex_t g_child_start_lock = PTHREAD_MUTEX_INITIALIZER;
 
-namespace {
+// The loader's own description of the last failed load, reported with its pseudo error code.
+char g_load_error_text[1024];
 
 int fd_of(ProcessHandle process) { return static_cast<int>(process - 1); }
 ProcessHandle handle_of(int fd) { return static_cast<ProcessHandle>(fd) + 1; }
@@ -40,32 +42,48 @@ constexpr uint32_t LOAD_ERROR_CODE = ENOEXEC;
 
 }  // namespace
 
-bool platform_child_needs_command_line() { return false; }
+void lock_child_start() { pthread_mutex_lock(&g_child_start_lock); }
+void unlock_child_start() { pthread_mutex_unlock(&g_child_start_lock); }
 
-wchar_t** platform_split_command_line(int* count) {
-    // Linux passes the vector itself, not a line: the split is the vector as received.
-    *count = g_native_argc;
-    auto** copy = static_cast<wchar_t**>(calloc(static_cast<size_t>(g_native_argc) + 1, sizeof(wchar_t*)));
+const char* load_error_text(uint32_t code) {
+    return code == LOAD_ERROR_CODE && g_load_error_text[0] != '\0' ? g_load_error_text : nullptr;
+}
+
+wchar_t** platform_command_line_arguments(int* count) {
+    // Linux has no command line to split: the child gets the vector main received. The copy is
+    // of the pointers only, so replacing argument 0 leaves the runtime's vector as it was.
+    *count = platform_argc();
+    auto** copy = static_cast<wchar_t**>(calloc(static_cast<size_t>(*count) + 1, sizeof(wchar_t*)));
     if (copy == nullptr) return nullptr;
-    for (int i = 0; i < g_native_argc; ++i) {
-        copy[i] = utf8_to_wide_alloc(g_native_argv[i]);
-        if (copy[i] == nullptr) return nullptr;
-    }
+    for (int i = 0; i < *count; ++i) copy[i] = platform_wargv()[i];
     return copy;
 }
 
 namespace {
 
-ProcessHandle start_child_locked(const wchar_t* module_path, std::atomic<ProcessHandle>* shared_handle) {
-    char* path = wide_to_utf8_alloc(module_path);
-    auto** argv = static_cast<char**>(calloc(static_cast<size_t>(g_native_argc) + 2, sizeof(char*)));
-    if (path == nullptr || argv == nullptr) {
+ProcessHandle start_child_locked(const wchar_t* module_path, int count, wchar_t* const* arguments,
+                                 std::atomic<ProcessHandle>* shared_handle) {
+    // Back to the bytes main received: the wide form carries bytes that are not UTF-8 as U+DC80 to
+    // U+DCFF, which the conversion turns back into those bytes, so every argument arrives as it was
+    // given. Argument 0 names this executable.
+    auto** argv = static_cast<char**>(calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
+    if (argv == nullptr) {
         errno = ENOMEM;
         return NO_PROCESS;
     }
-    // The arguments exactly as received, byte for byte; argument 0 names this executable.
+    char* path = wide_to_utf8_alloc(module_path);
+    bool converted = path != nullptr;
     argv[0] = path;
-    for (int i = 1; i < g_native_argc; ++i) argv[i] = g_native_argv[i];
+    for (int i = 1; i < count && converted; ++i) {
+        argv[i] = wide_to_utf8_alloc(arguments[i]);
+        converted = argv[i] != nullptr;
+    }
+    if (!converted) {
+        for (int i = 0; i < count; ++i) free(argv[i]);
+        free(argv);
+        errno = ENOMEM;
+        return NO_PROCESS;
+    }
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -85,8 +103,8 @@ ProcessHandle start_child_locked(const wchar_t* module_path, std::atomic<Process
     pid_t pid = 0;
     const int error = posix_spawn(&pid, path, nullptr, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
+    for (int i = 0; i < count; ++i) free(argv[i]);
     free(argv);
-    free(path);
     if (error != 0) {
         errno = error;
         return NO_PROCESS;
@@ -108,13 +126,14 @@ ProcessHandle start_child_locked(const wchar_t* module_path, std::atomic<Process
 
 }  // namespace
 
-ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t*, std::atomic<ProcessHandle>* shared_handle) {
-    pthread_mutex_lock(&g_child_start_lock);
-    const ProcessHandle own = start_child_locked(module_path, shared_handle);
+ChildStart platform_start_child(const wchar_t* module_path, int count, wchar_t* const* arguments,
+                                std::atomic<ProcessHandle>* shared_handle, ProcessHandle* own) {
+    lock_child_start();
+    *own = start_child_locked(module_path, count, arguments, shared_handle);
     const int saved = errno;
-    pthread_mutex_unlock(&g_child_start_lock);
+    unlock_child_start();
     errno = saved;
-    return own;
+    return *own == NO_PROCESS ? ChildStart::Failed : ChildStart::Started;
 }
 
 bool platform_wait_process(ProcessHandle process, uint32_t milliseconds) {
@@ -166,8 +185,7 @@ void* platform_load_main_binary(const wchar_t* path) {
     void* library = dlopen(narrow, RTLD_NOW);
     if (library == nullptr) {
         const char* reason = dlerror();
-        snprintf(g_dl_error_text, sizeof g_dl_error_text, "%s", reason != nullptr ? reason : "cannot load");
-        g_dl_error_code = LOAD_ERROR_CODE;
+        snprintf(g_load_error_text, sizeof g_load_error_text, "%s", reason != nullptr ? reason : "cannot load");
         errno = static_cast<int>(LOAD_ERROR_CODE);
     }
     return library;

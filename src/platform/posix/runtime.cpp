@@ -10,23 +10,19 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
-#include "posix_process.h"
-#include "posix_state.h"
+#include "posix_internal.h"
 #include "utf8.h"
 
-int g_native_argc = 0;
-char** g_native_argv = nullptr;
-static int g_wide_argc = 0;
-static wchar_t** g_wide_argv = nullptr;
+namespace {
 
-char g_dl_error_text[1024];
-uint32_t g_dl_error_code = 0;
+int g_wide_argc = 0;
+wchar_t** g_wide_argv = nullptr;
+
+}  // namespace
 
 void platform_start(int native_argc, char** native_argv) {
     // No library search order to adjust: the main binary is loaded by absolute path and finds its
     // own libraries through its run path.
-    g_native_argc = native_argc;
-    g_native_argv = native_argv;
     g_wide_argv = static_cast<wchar_t**>(calloc(static_cast<size_t>(native_argc) + 1, sizeof(wchar_t*)));
     if (g_wide_argv == nullptr) platform_fatal_stop();
     for (int i = 0; i < native_argc; ++i) {
@@ -42,7 +38,7 @@ wchar_t** platform_wargv() { return g_wide_argv; }
 void platform_exit(int status) {
     // While a console signal is handled, the handling thread ends the process by that signal once
     // the cleanup is done; a status of the main thread's own must not overtake it.
-    while (g_console_signal_handling.load()) pause();
+    while (console_signal_being_handled()) pause();
     exit(status);
 }
 
@@ -62,9 +58,7 @@ void platform_stderr_printf(const char* format, ...) {
 }
 
 const wchar_t* platform_system_error_text(uint32_t code) {
-    if (g_dl_error_code != 0 && code == g_dl_error_code && g_dl_error_text[0] != '\0') {
-        return utf8_to_wide_alloc(g_dl_error_text);
-    }
+    if (const char* load_error = load_error_text(code)) return utf8_to_wide_alloc(load_error);
     char text[512];
     const char* message = strerror_r(static_cast<int>(code), text, sizeof text);
     if (message == nullptr || strncmp(message, "Unknown error", 13) == 0) return nullptr;
@@ -103,6 +97,9 @@ void platform_sleep_ms(uint32_t milliseconds) {
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
 }
+
+void* platform_allocate(size_t bytes) { return malloc(bytes); }
+void platform_free(void* block) { free(block); }
 
 void platform_release_read_pages(const void* start, size_t length) {
     static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));

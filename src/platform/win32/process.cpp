@@ -1,8 +1,17 @@
 // The child process and the main binary on Windows.
+#include "platform/command_line_join.h"
 #include "platform/platform.h"
 #include "windows_support.h"
 
-wchar_t** platform_split_command_line(int* count) {
+namespace {
+
+// The child's command line. CreateProcessW may write to it, so it is a writable buffer of ours,
+// kept for the life of the process.
+wchar_t g_child_command_line[COMMAND_LINE_CAPACITY];
+
+}  // namespace
+
+wchar_t** platform_command_line_arguments(int* count) {
     using Split = LPWSTR*(WINAPI*)(LPCWSTR, int*);
     const HMODULE shell32 = shell32_module();
     const auto split = shell32 == nullptr
@@ -10,10 +19,12 @@ wchar_t** platform_split_command_line(int* count) {
     return split == nullptr ? nullptr : split(GetCommandLineW(), count);
 }
 
-bool platform_child_needs_command_line() { return true; }
-
-ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_line,
-                                   std::atomic<ProcessHandle>* shared_handle) {
+ChildStart platform_start_child(const wchar_t* module_path, int count, wchar_t* const* arguments,
+                                std::atomic<ProcessHandle>* shared_handle, ProcessHandle* own) {
+    // The line is never cut short: a child that cannot get every argument is not started.
+    if (!join_command_line(arguments, count, g_child_command_line, COMMAND_LINE_CAPACITY)) {
+        return ChildStart::CommandLineTooLong;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -21,18 +32,18 @@ ProcessHandle platform_start_child(const wchar_t* module_path, wchar_t* command_
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    // CreateProcessW may write to its command line, so it gets our writable buffer. No environment
-    // block and no directory: the child inherits both.
-    if (!CreateProcessW(module_path, command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                        &startup, &process)) {
-        return NO_PROCESS;
+    // No environment block and no directory: the child inherits both.
+    if (!CreateProcessW(module_path, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &process)) {
+        return ChildStart::Failed;
     }
     CloseHandle(process.hThread);
     HANDLE duplicate = nullptr;
     DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &duplicate, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     shared_handle->store(reinterpret_cast<ProcessHandle>(duplicate));
-    return reinterpret_cast<ProcessHandle>(process.hProcess);
+    *own = reinterpret_cast<ProcessHandle>(process.hProcess);
+    return ChildStart::Started;
 }
 
 bool platform_wait_process(ProcessHandle process, uint32_t milliseconds) {

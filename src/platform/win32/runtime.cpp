@@ -55,18 +55,33 @@ uint32_t platform_get_env(const wchar_t* name, wchar_t* buffer, uint32_t capacit
 
 void platform_set_env(const wchar_t* name, const wchar_t* value) { SetEnvironmentVariableW(name, value); }
 
-void platform_runtime_putenv(wchar_t* assignment) { _wputenv(assignment); }
+namespace {
 
-void platform_loaded_module_putenv(const wchar_t* module_name, wchar_t* assignment) {
-    // Only a module that is already loaded is told; looking it up never loads it.
-    HMODULE module = GetModuleHandleW(module_name);
-    if (module == nullptr) return;
+// Runtime library modules that keep a private copy of the environment, in the order they are
+// told about a change. None of them is loaded for this: only those already present are reached.
+constexpr const wchar_t* RUNTIME_MODULES[] = {
+    L"ucrtbase.dll", L"msvcrt.dll",   L"msvcr80.dll",  L"msvcr90.dll",
+    L"msvcr100.dll", L"msvcr110.dll", L"msvcr120.dll",
+};
+
+}  // namespace
+
+void platform_runtime_putenv(wchar_t* assignment) {
+    _wputenv(assignment);
     using PutEnv = int(__cdecl*)(const wchar_t*);
-    auto put = reinterpret_cast<PutEnv>(reinterpret_cast<void*>(GetProcAddress(module, "_wputenv")));
-    if (put != nullptr) put(assignment);
+    for (const wchar_t* name : RUNTIME_MODULES) {
+        // GetModuleHandleW finds a module only if it is already loaded; it never loads one.
+        const HMODULE module = GetModuleHandleW(name);
+        if (module == nullptr) continue;
+        const auto put = reinterpret_cast<PutEnv>(reinterpret_cast<void*>(GetProcAddress(module, "_wputenv")));
+        if (put != nullptr) put(assignment);
+    }
 }
 
 void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void* platform_allocate(size_t bytes) { return malloc(bytes); }
+void platform_free(void* block) { free(block); }
 
 void platform_release_read_pages(const void* start, size_t length) {
     constexpr uintptr_t page = 4096;

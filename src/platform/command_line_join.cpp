@@ -1,12 +1,6 @@
-#include "child/command_line.h"
+#include "platform/command_line_join.h"
 
 #include <cwchar>
-
-#include "bootstrap/errors.h"
-#include "bootstrap/state.h"
-#include "platform/platform.h"
-
-wchar_t g_child_command_line[COMMAND_LINE_CAPACITY];
 
 namespace {
 
@@ -83,16 +77,4 @@ bool join_command_line(wchar_t* const* arguments, int count, wchar_t* out, size_
         return false;
     }
     return true;
-}
-
-void build_child_command_line() {
-    int count = 0;
-    wchar_t** arguments = platform_split_command_line(&count);
-    if (arguments == nullptr || count < 1) exit_command_line_unsplittable();
-    ensure_module_path();
-    // The array belongs to the process from here on; slot 0 names this executable for the child.
-    arguments[0] = g_module_path;
-    if (!join_command_line(arguments, count, g_child_command_line, COMMAND_LINE_CAPACITY)) {
-        exit_command_line_too_long();
-    }
 }

@@ -1,4 +1,4 @@
-#include "bootstrap/bounded.h"
+#include "common/bounded.h"
 
 #include <cstdlib>
 

@@ -1,9 +1,9 @@
-#include "bootstrap/errors.h"
+#include "common/errors.h"
 
 #include <cstdio>
 #include <cwchar>
 
-#include "bootstrap/state.h"
+#include "common/state.h"
 #include "platform/platform.h"
 
 void exit_with_error(const char* message) {

@@ -1,0 +1,11 @@
+// The Windows launcher's entry point. The executable is built for the GUI subsystem with the wide
+// runtime start-up, which calls wmain; its parameters are not used: the driver takes the
+// runtime's parsed argument vector through the platform layer.
+#include "attached/attached.h"
+#include "bootstrap/driver.h"
+#include "platform/platform.h"
+
+int wmain(int, wchar_t**) {
+    platform_start(0, nullptr);
+    return run_launcher(onefile_attached_data, onefile_attached_size);
+}

@@ -1,0 +1,43 @@
+// Forced into every file of the platform backend when it is built for the tests: the backend's
+// operations take the names real_platform_*, and the test platform (test_platform.cpp) defines the
+// platform_* names the core calls, passing each call through unless a test asked for a failure or a
+// made-up result. Operations that cannot fail and give nothing to fake keep their names.
+#pragma once
+
+#define platform_get_env real_platform_get_env
+#define platform_set_env real_platform_set_env
+#define platform_runtime_putenv real_platform_runtime_putenv
+#define platform_temp_path real_platform_temp_path
+#define platform_folder_path real_platform_folder_path
+#define platform_current_process_id real_platform_current_process_id
+#define platform_performance_counter real_platform_performance_counter
+#define platform_system_time real_platform_system_time
+#define platform_full_path real_platform_full_path
+#define platform_module_file_name real_platform_module_file_name
+#define platform_process_image_path real_platform_process_image_path
+#define platform_open_for_final_path real_platform_open_for_final_path
+#define platform_final_path_and_close real_platform_final_path_and_close
+#define platform_short_path real_platform_short_path
+#define platform_create_directory real_platform_create_directory
+#define platform_claim_target_directory real_platform_claim_target_directory
+#define platform_create_output_file real_platform_create_output_file
+#define platform_write_file real_platform_write_file
+#define platform_close_file real_platform_close_file
+#define platform_path_kind real_platform_path_kind
+#define platform_delete_file real_platform_delete_file
+#define platform_remove_directory real_platform_remove_directory
+#define platform_open_directory real_platform_open_directory
+#define platform_next_entry real_platform_next_entry
+#define platform_close_directory real_platform_close_directory
+#define platform_command_line_arguments real_platform_command_line_arguments
+#define platform_start_child real_platform_start_child
+#define platform_wait_process real_platform_wait_process
+#define platform_process_exit_status real_platform_process_exit_status
+#define platform_terminate_process real_platform_terminate_process
+#define platform_close_process real_platform_close_process
+#define platform_add_library_directory real_platform_add_library_directory
+#define platform_load_main_binary real_platform_load_main_binary
+#define platform_main_binary_entry real_platform_main_binary_entry
+#define platform_register_console_handler real_platform_register_console_handler
+#define platform_allocate real_platform_allocate
+#define platform_free real_platform_free
