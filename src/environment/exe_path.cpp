@@ -46,7 +46,8 @@ void resolve_final_path(wchar_t* result, const wchar_t* input, size_t capacity, 
 
     const uint32_t length = platform_final_path_and_close(handle, result, static_cast<uint32_t>(capacity));
     if (length >= capacity) platform_fatal_stop();
-    if (length == 0) return;  // the query failed and left the copy in place
+    // A failed query leaves the copy in place; the prefix rules still apply to it, so the same
+    // file is spelled the same way whether or not the system could resolve it.
 
     // "\\?\D:\dir\app.exe" names the same file as "D:\dir\app.exe": drop the prefix where the rest
     // is a drive path or is exactly what the caller gave.
@@ -102,6 +103,11 @@ const wchar_t* get_own_executable_path(bool resolved) {
     resolve_final_path(cache, cache, OWN_PATH_CAPACITY, resolved);
     shorten_directory_part(cache, OWN_PATH_CAPACITY);
     return cache;
+}
+
+void own_executable_path_reset() {
+    g_resolved_cache[0] = L'\0';
+    g_plain_cache[0] = L'\0';
 }
 
 bool process_runs_own_executable(uint32_t pid) {

@@ -20,5 +20,8 @@ void resolve_final_path(wchar_t* result, const wchar_t* input, size_t capacity, 
 // Rewrites the directory part of `path` in its short form, keeping the file name.
 void shorten_directory_part(wchar_t* path, size_t capacity);
 
+// For tests: forgets both cached forms.
+void own_executable_path_reset();
+
 // True when the process `pid` runs the same executable file as this one.
 bool process_runs_own_executable(uint32_t pid);
