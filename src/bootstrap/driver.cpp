@@ -19,8 +19,7 @@
 
 namespace {
 
-constexpr const wchar_t TARGET_DIRECTORY_SPEC[] =
-    L"{TEMP}" ONEFILE_SEPARATOR_TEXT L"onefile_{PID}_{TIME_US}_{RANDOM}";
+constexpr const wchar_t TARGET_DIRECTORY_SPEC[] = L"{TEMP}" ONEFILE_SEPARATOR_TEXT L"onefile_{PID}_{TIME_US}_{RANDOM}";
 
 }  // namespace
 

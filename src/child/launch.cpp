@@ -1,9 +1,9 @@
 #include "child/launch.h"
 
+#include "child/arguments.h"
+#include "child/cleanup.h"
 #include "common/errors.h"
 #include "common/state.h"
-#include "child/cleanup.h"
-#include "child/arguments.h"
 #include "platform/platform.h"
 
 int run_main_binary() {

@@ -38,11 +38,11 @@ struct AttachedHeader {
 // What is wrong with a file table entry; the packer names it, the launcher only refuses.
 enum class EntryDefect {
     None,
-    CutShort,         // fewer than 12 bytes left where an entry begins
-    UnknownFlags,     // a flag bit above bit 2
-    StringRunsPast,   // no NUL before the end of the file table
-    StringTooLong,    // no NUL within 4096 code units
-    StringEmpty,      // the NUL at index 0
+    CutShort,        // fewer than 12 bytes left where an entry begins
+    UnknownFlags,    // a flag bit above bit 2
+    StringRunsPast,  // no NUL before the end of the file table
+    StringTooLong,   // no NUL within 4096 code units
+    StringEmpty,     // the NUL at index 0
 };
 
 struct EntryResult {

@@ -72,7 +72,8 @@ void shorten_directory_part(wchar_t* path, size_t capacity) {
 
     const uint32_t needed = platform_short_path(path, nullptr, 0);
     if (needed != 0) {
-        auto* short_form = static_cast<wchar_t*>(platform_allocate((static_cast<size_t>(needed) + 1) * sizeof(wchar_t)));
+        auto* short_form =
+            static_cast<wchar_t*>(platform_allocate((static_cast<size_t>(needed) + 1) * sizeof(wchar_t)));
         if (short_form == nullptr) platform_fatal_stop();
         const uint32_t written = platform_short_path(path, short_form, needed);
         if (written > needed) platform_fatal_stop();

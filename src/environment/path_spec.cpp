@@ -34,9 +34,7 @@ struct Output {
     size_t length;
 };
 
-void append_value(Output* out, const wchar_t* value) {
-    bounded_append(out->text, out->capacity, &out->length, value);
-}
+void append_value(Output* out, const wchar_t* value) { bounded_append(out->text, out->capacity, &out->length, value); }
 
 void append_narrow_value(Output* out, const char* value) {
     wchar_t wide[64];
@@ -71,9 +69,9 @@ void append_random_token(Output* out) {
     int64_t counter = 0;
     platform_performance_counter(&counter);
     // The counter variable's own address adds the address-space layout randomisation.
-    const uint32_t state = random_token_seed(platform_current_process_id(),
-                                             static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&counter)),
-                                             static_cast<uint64_t>(counter));
+    const uint32_t state =
+        random_token_seed(platform_current_process_id(), static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&counter)),
+                          static_cast<uint64_t>(counter));
     wchar_t token[RANDOM_TOKEN_LENGTH + 1];
     make_random_token(state, token);
     append_published(out, "VARNOK_ONEFILE_RANDOM", token);

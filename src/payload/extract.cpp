@@ -54,8 +54,7 @@ void compose_output_path(const FileEntry& entry) {
 }
 
 void write_entry(const FileEntry& entry) {
-    const FileHandle file =
-        platform_create_output_file(g_state.output_path, (entry.flags & ENTRY_FLAG_BIT0) != 0);
+    const FileHandle file = platform_create_output_file(g_state.output_path, (entry.flags & ENTRY_FLAG_BIT0) != 0);
     if (file == INVALID_FILE) exit_with_open_error();
     uint64_t remaining = entry.size;
     while (remaining > 0) {

@@ -1,8 +1,9 @@
 // The only door from the launcher's portable core to the operating system. Every declaration here is
 // implemented twice: src/platform/win32/ with the Win32 calls, src/platform/posix/ with their Linux
-// counterparts. Strings are wide (wchar_t); on Windows they are UTF-16 code units, on Linux the POSIX
-// backend converts to and from UTF-8 at its own boundary (surrogate pairs are combined there, so a
-// capacity counted by the core is always a count of UTF-16 code units).
+// counterparts, in files of the same names (each section below names its file). Strings are wide
+// (wchar_t); on Windows they are UTF-16 code units, on Linux the POSIX backend converts to and from
+// UTF-8 at its own boundary (surrogate pairs are combined there, so a capacity counted by the core is
+// always a count of UTF-16 code units).
 #pragma once
 
 #include <atomic>
@@ -12,7 +13,7 @@
 
 #include "platform_constants.h"  // PATH_SEPARATOR and friends, one header per backend
 
-// ---- process start --------------------------------------------------------------------------------
+// ---- process start (runtime.cpp) --------------------------------------------------------------------
 
 // Called first by the entry point: takes the current directory out of the library search order and
 // records the argument vector the runtime parsed. `native_argc`/`native_argv` are the narrow vector of
@@ -24,14 +25,14 @@ void platform_start(int native_argc, char** native_argv);
 int platform_argc();
 wchar_t** platform_wargv();
 
-// ---- ending the process ---------------------------------------------------------------------------
+// ---- ending the process (runtime.cpp) ---------------------------------------------------------------
 
 // Ends through the runtime's exit: atexit functions run and stdio streams are flushed.
 [[noreturn]] void platform_exit(int status);
 // Ends at once: no exit processing, no flush, no message, no dialog; the status is never 2.
 [[noreturn]] void platform_fatal_stop();
 
-// ---- messages ---------------------------------------------------------------------------------------
+// ---- messages (runtime.cpp) -------------------------------------------------------------------------
 
 // Formatted write to standard error ("%ls" takes a wide string). Complete when the call returns.
 void platform_stderr_printf(const char* format, ...);
@@ -41,7 +42,7 @@ const wchar_t* platform_system_error_text(uint32_t code);
 // The calling thread's last system error code, read right after the failed call.
 uint32_t platform_last_error();
 
-// ---- environment ------------------------------------------------------------------------------------
+// ---- environment (runtime.cpp) ----------------------------------------------------------------------
 
 // Reads a variable from the process environment into `buffer` (capacity in code units). Returns
 // the value's length, 0 if absent or empty, or a number >= capacity if it does not fit.
@@ -54,7 +55,7 @@ void platform_set_env(const wchar_t* name, const wchar_t* value);
 // of the process.
 void platform_runtime_putenv(wchar_t* assignment);
 
-// ---- values the path spec keywords need ----------------------------------------------------------
+// ---- values the path spec keywords need (paths.cpp) -------------------------------------------------
 
 // Writes the temporary directory at `out` with room for `capacity` code units (GetTempPathW
 // semantics: on failure or lack of room the buffer may hold anything, the result is not examined).
@@ -71,7 +72,7 @@ int64_t platform_system_time();
 // (terminator included) when `capacity` is too small, or 0 on failure.
 uint32_t platform_full_path(const wchar_t* path, wchar_t* out, uint32_t capacity);
 
-// ---- executable paths -------------------------------------------------------------------------------
+// ---- executable paths (paths.cpp) -------------------------------------------------------------------
 
 // The launcher's own module file name into `out`; returns the length written, 0 on failure.
 uint32_t platform_module_file_name(wchar_t* out, uint32_t capacity);
@@ -86,7 +87,7 @@ uint32_t platform_final_path_and_close(void* handle, wchar_t* out, uint32_t capa
 // otherwise the length written, or the size needed when it does not fit; 0 on failure.
 uint32_t platform_short_path(const wchar_t* path, wchar_t* out, uint32_t capacity);
 
-// ---- files and directories --------------------------------------------------------------------------
+// ---- files and directories (files.cpp) --------------------------------------------------------------
 
 enum class CreateDirResult { Created, AlreadyExists, Failed };
 CreateDirResult platform_create_directory(const wchar_t* path);
@@ -121,7 +122,7 @@ bool platform_open_directory(DirectoryWalk* walk, wchar_t* path, uint32_t capaci
 const wchar_t* platform_next_entry(DirectoryWalk* walk);
 void platform_close_directory(DirectoryWalk* walk);
 
-// ---- processes --------------------------------------------------------------------------------------
+// ---- processes (process.cpp) ------------------------------------------------------------------------
 
 using ProcessHandle = intptr_t;
 inline constexpr ProcessHandle NO_PROCESS = 0;
@@ -148,7 +149,7 @@ bool platform_process_exit_status(ProcessHandle process, uint32_t* status);
 void platform_terminate_process(ProcessHandle process);
 void platform_close_process(ProcessHandle process);
 
-// ---- main binary ------------------------------------------------------------------------------------
+// ---- main binary (process.cpp) ----------------------------------------------------------------------
 
 using MainBinaryEntry = int (*)(int argc, wchar_t** argv, const wchar_t* main_binary_path);
 // Adds a directory to the search path of libraries the main binary imports (result ignored).
@@ -158,14 +159,14 @@ void* platform_load_main_binary(const wchar_t* path);
 // Its entry point (export ordinal 1 on Windows, `onefile_main` on Linux), or null.
 MainBinaryEntry platform_main_binary_entry(void* library);
 
-// ---- console events ---------------------------------------------------------------------------------
+// ---- console events (console.cpp) -------------------------------------------------------------------
 
 enum class ConsoleEvent { CtrlC = 0, CtrlBreak = 1, Close = 2, Logoff = 5, Shutdown = 6 };
 // Registers the handler, called on a thread of its own for each event; when it returns false the
 // platform's default handling ends the process. False when registration fails.
 bool platform_register_console_handler(bool (*handler)(int event));
 
-// ---- memory -----------------------------------------------------------------------------------------
+// ---- memory (runtime.cpp) ---------------------------------------------------------------------------
 
 // The core's heap blocks, from the runtime's heap. Null when the block cannot be had.
 void* platform_allocate(size_t bytes);
@@ -176,6 +177,6 @@ void platform_free(void* block);
 // memory of a large extraction bounded by the decoder's window instead of the application's size.
 void platform_release_read_pages(const void* start, size_t length);
 
-// ---- time -------------------------------------------------------------------------------------------
+// ---- time (runtime.cpp) -----------------------------------------------------------------------------
 
 void platform_sleep_ms(uint32_t milliseconds);

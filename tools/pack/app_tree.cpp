@@ -21,8 +21,7 @@ namespace onefile::pack {
 
 namespace {
 
-std::vector<std::string> split_relative(std::string_view text)
-{
+std::vector<std::string> split_relative(std::string_view text) {
     std::vector<std::string> parts;
     std::string current;
     for (char c : text) {
@@ -39,13 +38,9 @@ std::vector<std::string> split_relative(std::string_view text)
 
 // Shows a name from the disk in a message even when it is not valid UTF-8 or holds control
 // characters: such bytes become \xNN.
-std::string printable(std::string_view name)
-{
-    return escape_for_display(name, !utf8_to_utf16(name).has_value());
-}
+std::string printable(std::string_view name) { return escape_for_display(name, !utf8_to_utf16(name).has_value()); }
 
-std::string ascii_lower(std::string_view text)
-{
+std::string ascii_lower(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
         if (c >= 'A' && c <= 'Z') {
@@ -56,8 +51,7 @@ std::string ascii_lower(std::string_view text)
 }
 
 // Why Windows cannot create a file or directory of this name, or "" when it can.
-std::string windows_name_problem(std::string_view component)
-{
+std::string windows_name_problem(std::string_view component) {
     for (char c : component) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
@@ -71,8 +65,7 @@ std::string windows_name_problem(std::string_view component)
     const std::string stem = ascii_lower(component.substr(0, component.find('.')));
     static const char* const devices[] = {"con", "prn", "aux", "nul"};
     bool reserved = std::find(std::begin(devices), std::end(devices), stem) != std::end(devices);
-    if (stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' &&
-        stem[3] <= '9') {
+    if (stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' && stem[3] <= '9') {
         reserved = true;
     }
     return reserved ? "is a reserved device name" : "";
@@ -95,8 +88,7 @@ private:
     Target target_;
 };
 
-std::string TreeWalker::display(const std::vector<std::string>& components) const
-{
+std::string TreeWalker::display(const std::vector<std::string>& components) const {
     fs::path path = app_dir_;
     for (const std::string& part : components) {
         path /= part;
@@ -104,8 +96,7 @@ std::string TreeWalker::display(const std::vector<std::string>& components) cons
     return "'" + printable(path.string()) + "'";
 }
 
-void TreeWalker::check_component(const std::vector<std::string>& components)
-{
+void TreeWalker::check_component(const std::vector<std::string>& components) {
     const std::string& component = components.back();
     if (!utf8_to_utf16(component)) {
         throw PackError("the name of " + display(components) + " is not valid UTF-8");
@@ -122,8 +113,7 @@ void TreeWalker::check_component(const std::vector<std::string>& components)
 }
 
 void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
-                                const std::vector<std::string>& components)
-{
+                                const std::vector<std::string>& components) {
     // Below the application directory a link is refused before it gets here; O_NOFOLLOW closes the
     // gap in which one could replace a directory. The application directory itself may be a link.
     const int no_follow = components.empty() ? 0 : O_NOFOLLOW;
@@ -209,8 +199,7 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
 }
 
 // Windows file names ignore case: two names that differ only in case would land on one file.
-void check_case_collisions(const std::vector<SourceFile>& files, const std::vector<std::string>& directories)
-{
+void check_case_collisions(const std::vector<SourceFile>& files, const std::vector<std::string>& directories) {
     std::map<std::string, std::string> seen;
     auto check = [&](const std::string& name) {
         const auto [it, inserted] = seen.emplace(ascii_lower(name), name);
@@ -229,8 +218,7 @@ void check_case_collisions(const std::vector<SourceFile>& files, const std::vect
 
 }  // namespace
 
-std::string normalize_main_binary(std::string_view main_binary_rel)
-{
+std::string normalize_main_binary(std::string_view main_binary_rel) {
     const std::string shown = "'" + printable(main_binary_rel) + "'";
     if (main_binary_rel.empty()) {
         throw PackError("the main binary's name is empty");
@@ -241,8 +229,7 @@ std::string normalize_main_binary(std::string_view main_binary_rel)
     if (main_binary_rel.size() >= 2 && main_binary_rel[1] == ':' &&
         ((main_binary_rel[0] >= 'A' && main_binary_rel[0] <= 'Z') ||
          (main_binary_rel[0] >= 'a' && main_binary_rel[0] <= 'z'))) {
-        throw PackError("the main binary " + shown +
-                        " names a drive; give it relative to the application directory");
+        throw PackError("the main binary " + shown + " names a drive; give it relative to the application directory");
     }
     std::string result;
     for (const std::string& part : split_relative(main_binary_rel)) {
@@ -260,8 +247,7 @@ std::string normalize_main_binary(std::string_view main_binary_rel)
     return result;
 }
 
-std::vector<SourceFile> collect_app_files(const fs::path& app_dir, std::string_view main_binary_rel, Target target)
-{
+std::vector<SourceFile> collect_app_files(const fs::path& app_dir, std::string_view main_binary_rel, Target target) {
     const std::string main_name = normalize_main_binary(main_binary_rel);
 
     struct stat info {};
@@ -302,11 +288,11 @@ std::vector<SourceFile> collect_app_files(const fs::path& app_dir, std::string_v
     const auto main_it =
         std::find_if(files.begin(), files.end(), [&](const SourceFile& file) { return file.name == main_name; });
     if (main_it == files.end()) {
-        throw PackError("the main binary " + quote_path(main_path) + " was not found while walking " + quote_path(app_dir));
+        throw PackError("the main binary " + quote_path(main_path) + " was not found while walking " +
+                        quote_path(app_dir));
     }
     std::iter_swap(files.begin(), main_it);
-    std::sort(files.begin() + 1, files.end(),
-              [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+    std::sort(files.begin() + 1, files.end(), [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
 
     std::uint64_t table_size = 0;
     for (const SourceFile& file : files) {

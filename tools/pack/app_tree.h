@@ -14,8 +14,8 @@ namespace onefile::pack {
 
 // One regular file of the application.
 struct SourceFile {
-    std::string name;          // relative to the application directory, backslash separators, UTF-8
-    std::u16string name_utf16;  // the same, as the file table stores it
+    std::string name;            // relative to the application directory, backslash separators, UTF-8
+    std::u16string name_utf16;   // the same, as the file table stores it
     std::filesystem::path path;  // where to read it
     std::uint64_t size = 0;
     bool executable = false;  // executable by its owner

@@ -20,8 +20,7 @@ namespace {
 // The header at `start` describes a table and stream that fit in `available` bytes; parses the
 // table. nullopt when anything does not hold.
 std::optional<AttachedListing> try_header(std::span<const unsigned char> bytes, std::uint64_t start,
-                                          std::uint64_t available)
-{
+                                          std::uint64_t available) {
     // The launcher's own header check, on the bytes it would be given.
     AttachedHeader header{};
     if (!read_attached_header(bytes.data() + start, available, &header)) {
@@ -41,8 +40,7 @@ std::optional<AttachedListing> try_header(std::span<const unsigned char> bytes, 
 
 }  // namespace
 
-std::optional<AttachedListing> locate_attached(std::span<const unsigned char> bytes)
-{
+std::optional<AttachedListing> locate_attached(std::span<const unsigned char> bytes) {
     std::optional<AttachedListing> best;
     const std::uint64_t size = bytes.size();
     if (size >= ATTACHED_HEADER_SIZE + ATTACHED_TRAILER_SIZE) {
@@ -62,8 +60,7 @@ std::optional<AttachedListing> locate_attached(std::span<const unsigned char> by
             }
             const std::uint64_t start = zero + 1 - value;
             std::optional<AttachedListing> candidate = try_header(bytes, start, value - 1);
-            if (!candidate ||
-                ATTACHED_HEADER_SIZE + candidate->table_size + candidate->compressed_size != value - 1) {
+            if (!candidate || ATTACHED_HEADER_SIZE + candidate->table_size + candidate->compressed_size != value - 1) {
                 continue;
             }
             candidate->length = value + 8;
@@ -83,8 +80,7 @@ std::optional<AttachedListing> locate_attached(std::span<const unsigned char> by
     return best;
 }
 
-AttachedListing list_attached(const fs::path& file)
-{
+AttachedListing list_attached(const fs::path& file) {
     const MappedFile mapped(file);
     std::optional<AttachedListing> listing = locate_attached(mapped.bytes());
     if (!listing) {
@@ -93,8 +89,7 @@ AttachedListing list_attached(const fs::path& file)
     return std::move(*listing);
 }
 
-VerifyReport verify_attached(const fs::path& file)
-{
+VerifyReport verify_attached(const fs::path& file) {
     const MappedFile mapped(file);
     std::optional<AttachedListing> listing = locate_attached(mapped.bytes());
     if (!listing) {
@@ -159,8 +154,8 @@ VerifyReport verify_attached(const fs::path& file)
         }
     }
     if (produced != needed) {
-        throw PackError("the compressed stream yields " + std::to_string(produced) + " bytes, but the file sizes add up to " +
-                        std::to_string(needed));
+        throw PackError("the compressed stream yields " + std::to_string(produced) +
+                        " bytes, but the file sizes add up to " + std::to_string(needed));
     }
     report.content_size = needed;
     return report;

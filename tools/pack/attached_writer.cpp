@@ -25,8 +25,7 @@ struct CCtxDeleter {
     void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
 };
 
-void check_zstd(std::size_t result, const char* what)
-{
+void check_zstd(std::size_t result, const char* what) {
     if (ZSTD_isError(result)) {
         throw PackError(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
     }
@@ -51,8 +50,7 @@ private:
 };
 
 FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
-    : cctx_(ZSTD_createCCtx()), out_buffer_(ZSTD_CStreamOutSize()), out_fd_(out_fd), out_name_(out_name)
-{
+    : cctx_(ZSTD_createCCtx()), out_buffer_(ZSTD_CStreamOutSize()), out_fd_(out_fd), out_name_(out_name) {
     if (!cctx_) {
         throw PackError("compression failed: out of memory");
     }
@@ -81,8 +79,7 @@ FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
     drain(nothing, ZSTD_e_continue);
 }
 
-void FrameWriter::drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode)
-{
+void FrameWriter::drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode) {
     for (;;) {
         ZSTD_outBuffer output{out_buffer_.data(), out_buffer_.size(), 0};
         const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &output, &input, mode);
@@ -96,28 +93,24 @@ void FrameWriter::drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode)
     }
 }
 
-void FrameWriter::add(const void* data, std::size_t size)
-{
+void FrameWriter::add(const void* data, std::size_t size) {
     ZSTD_inBuffer input{data, size, 0};
     drain(input, ZSTD_e_continue);
 }
 
-void FrameWriter::finish()
-{
+void FrameWriter::finish() {
     ZSTD_inBuffer nothing{nullptr, 0, 0};
     drain(nothing, ZSTD_e_end);
 }
 
-[[noreturn]] void throw_changed(const SourceFile& file)
-{
+[[noreturn]] void throw_changed(const SourceFile& file) {
     throw PackError(quote_path(file.path) + " changed while it was being packed");
 }
 
 using ChunkDone = std::function<void(std::size_t bytes)>;
 
 void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsigned char>& buffer,
-                   const ChunkDone& chunk_done)
-{
+                   const ChunkDone& chunk_done) {
     UniqueFd fd(::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         throw_system_error("read", file.path, errno);
@@ -150,8 +143,7 @@ void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsig
 }  // namespace
 
 PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const ByteSink& sink,
-                                const PackOptions& options)
-{
+                                const PackOptions& options) {
     if (level < MIN_LEVEL || level > MAX_LEVEL) {
         throw PackError("compression level " + std::to_string(level) + " is outside 1 to 22");
     }
@@ -229,8 +221,7 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
 }
 
 PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_binary_rel, int level,
-                                const fs::path& output, const PackOptions& options)
-{
+                                const fs::path& output, const PackOptions& options) {
     const std::vector<SourceFile> files = collect_app_files(app_dir, main_binary_rel, options.target);
     PendingFile pending(output);
     PackOptions staged = options;
@@ -245,8 +236,7 @@ PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_b
 }
 
 PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_binary_rel, int level,
-                                std::ostream& output, const PackOptions& options)
-{
+                                std::ostream& output, const PackOptions& options) {
     const std::vector<SourceFile> files = collect_app_files(app_dir, main_binary_rel, options.target);
     return write_attached_data(
         files, level,

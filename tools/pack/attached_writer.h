@@ -39,10 +39,10 @@ struct PackOptions {
 
 struct PackSummary {
     std::size_t file_count = 0;
-    std::uint64_t content_size = 0;     // all files, uncompressed
+    std::uint64_t content_size = 0;  // all files, uncompressed
     std::uint64_t table_size = 0;
     std::uint64_t compressed_size = 0;
-    std::uint64_t attached_size = 0;    // everything written, trailing bytes included
+    std::uint64_t attached_size = 0;  // everything written, trailing bytes included
 };
 
 // Where the attached data goes, a piece at a time.

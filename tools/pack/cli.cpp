@@ -77,8 +77,7 @@ struct Invocation {
     bool version = false;
 };
 
-int parse_level(const std::string& text)
-{
+int parse_level(const std::string& text) {
     int level = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), level);
     if (error != std::errc() || end != text.data() + text.size() || level < MIN_LEVEL || level > MAX_LEVEL) {
@@ -87,8 +86,7 @@ int parse_level(const std::string& text)
     return level;
 }
 
-void set_mode(Invocation& invocation, Mode mode, const std::string& option, const std::string& file)
-{
+void set_mode(Invocation& invocation, Mode mode, const std::string& option, const std::string& file) {
     if (invocation.mode_option) {
         throw UsageError{*invocation.mode_option + " and " + option + " cannot be combined"};
     }
@@ -97,8 +95,7 @@ void set_mode(Invocation& invocation, Mode mode, const std::string& option, cons
     invocation.mode_file = file;
 }
 
-Invocation parse_args(const std::vector<std::string>& args)
-{
+Invocation parse_args(const std::vector<std::string>& args) {
     Invocation invocation;
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -201,13 +198,9 @@ Invocation parse_args(const std::vector<std::string>& args)
 }
 
 // A file table name for a terminal: control characters become \xNN so each entry stays on one line.
-std::string display_name(const std::u16string& name)
-{
-    return escape_for_display(utf16_to_utf8(name), false);
-}
+std::string display_name(const std::u16string& name) { return escape_for_display(utf16_to_utf8(name), false); }
 
-void check_readable_file(const fs::path& path)
-{
+void check_readable_file(const fs::path& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         throw_system_error("read", path, errno);
@@ -221,14 +214,12 @@ void check_readable_file(const fs::path& path)
     }
 }
 
-void report_packed(std::ostream& out, const std::string& what, const PackSummary& summary)
-{
+void report_packed(std::ostream& out, const std::string& what, const PackSummary& summary) {
     out << what << ": " << summary.file_count << " files, " << summary.content_size << " bytes, attached data "
         << summary.attached_size << " bytes\n";
 }
 
-int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, const CliTerminal& terminal)
-{
+int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, const CliTerminal& terminal) {
     std::optional<ProgressReporter> progress;
     auto start_progress = [&](ProgressPhase phase) {
         if (terminal.err_is_terminal && !invocation.quiet) {
@@ -245,40 +236,40 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     };
 
     switch (invocation.mode) {
-    case Mode::List: {
-        const AttachedListing listing = list_attached(invocation.mode_file);
-        for (const TableEntry& entry : listing.entries) {
-            out << display_name(entry.name) << '\t' << entry.size << '\t' << entry.flags << '\n';
+        case Mode::List: {
+            const AttachedListing listing = list_attached(invocation.mode_file);
+            for (const TableEntry& entry : listing.entries) {
+                out << display_name(entry.name) << '\t' << entry.size << '\t' << entry.flags << '\n';
+            }
+            return EXIT_OK;
         }
-        return EXIT_OK;
-    }
-    case Mode::Verify: {
-        const VerifyReport report = verify_attached(invocation.mode_file);
-        if (!invocation.quiet) {
-            out << invocation.mode_file << ": ok, " << report.listing.entries.size() << " files, "
-                << report.content_size << " bytes, compressed stream " << report.listing.compressed_size
-                << " bytes in " << report.frame_count << (report.frame_count == 1 ? " frame\n" : " frames\n");
+        case Mode::Verify: {
+            const VerifyReport report = verify_attached(invocation.mode_file);
+            if (!invocation.quiet) {
+                out << invocation.mode_file << ": ok, " << report.listing.entries.size() << " files, "
+                    << report.content_size << " bytes, compressed stream " << report.listing.compressed_size
+                    << " bytes in " << report.frame_count << (report.frame_count == 1 ? " frame\n" : " frames\n");
+            }
+            return EXIT_OK;
         }
-        return EXIT_OK;
-    }
-    case Mode::AttachedOnly: {
-        PackOptions options;
-        options.target = invocation.target;
-        start_progress(ProgressPhase::Compressing);
-        track(options);
-        const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
-                                                        invocation.level, fs::path(invocation.mode_file), options);
-        if (progress) {
-            progress->stop();
+        case Mode::AttachedOnly: {
+            PackOptions options;
+            options.target = invocation.target;
+            start_progress(ProgressPhase::Compressing);
+            track(options);
+            const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
+                                                            invocation.level, fs::path(invocation.mode_file), options);
+            if (progress) {
+                progress->stop();
+            }
+            if (!invocation.quiet) {
+                report_packed(out, invocation.mode_file, summary);
+            }
+            return EXIT_OK;
         }
-        if (!invocation.quiet) {
-            report_packed(out, invocation.mode_file, summary);
-        }
-        return EXIT_OK;
-    }
-    case Mode::Pack:
-    case Mode::RawAttached:
-        break;
+        case Mode::Pack:
+        case Mode::RawAttached:
+            break;
     }
 
     // Find the kit before packing, so a missing one is reported at once rather than after compressing.
@@ -320,13 +311,11 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
 
 }  // namespace
 
-int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
-{
+int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     return run_cli(args, out, err, CliTerminal{});
 }
 
-int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const CliTerminal& terminal)
-{
+int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, const CliTerminal& terminal) {
     Invocation invocation;
     try {
         invocation = parse_args(args);

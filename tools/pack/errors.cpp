@@ -4,18 +4,11 @@
 
 namespace onefile::pack {
 
-std::string system_error_text(int err)
-{
-    return std::strerror(err);
-}
+std::string system_error_text(int err) { return std::strerror(err); }
 
-std::string quote_path(const std::filesystem::path& path)
-{
-    return "'" + path.string() + "'";
-}
+std::string quote_path(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
-void throw_system_error(const std::string& action, const std::filesystem::path& path, int err)
-{
+void throw_system_error(const std::string& action, const std::filesystem::path& path, int err) {
     throw PackError("cannot " + action + " " + quote_path(path) + ": " + system_error_text(err));
 }
 

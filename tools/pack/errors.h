@@ -17,8 +17,7 @@ public:
 // shown above the summary so the line that explains the failure stays last).
 class LinkError : public PackError {
 public:
-    LinkError(const std::string& message, std::string details)
-        : PackError(message), details_(std::move(details)) {}
+    LinkError(const std::string& message, std::string details) : PackError(message), details_(std::move(details)) {}
     const std::string& details() const { return details_; }
 
 private:
@@ -33,7 +32,6 @@ std::string quote_path(const std::filesystem::path& path);
 
 // Throws PackError("cannot <action> '<path>': <system text>"). Pass errno as read right after the
 // failed call.
-[[noreturn]] void throw_system_error(const std::string& action, const std::filesystem::path& path,
-                                     int err);
+[[noreturn]] void throw_system_error(const std::string& action, const std::filesystem::path& path, int err);
 
 }  // namespace onefile::pack

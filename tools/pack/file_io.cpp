@@ -17,8 +17,7 @@ namespace fs = std::filesystem;
 
 namespace onefile::pack {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
-{
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) {
             ::close(fd_);
@@ -28,22 +27,19 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
     return *this;
 }
 
-UniqueFd::~UniqueFd()
-{
+UniqueFd::~UniqueFd() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
 }
 
-int UniqueFd::release()
-{
+int UniqueFd::release() {
     const int fd = fd_;
     fd_ = -1;
     return fd;
 }
 
-void UniqueFd::close_checked(const fs::path& path)
-{
+void UniqueFd::close_checked(const fs::path& path) {
     // POSIX leaves open whether the descriptor survives a failed close; on Linux it is closed
     // either way, so it is never retried.
     if (::close(release()) != 0 && errno != EINTR) {
@@ -51,8 +47,7 @@ void UniqueFd::close_checked(const fs::path& path)
     }
 }
 
-void write_all(int fd, const void* data, std::size_t size, const fs::path& path)
-{
+void write_all(int fd, const void* data, std::size_t size, const fs::path& path) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
         const ssize_t written = ::write(fd, bytes, size);
@@ -67,8 +62,7 @@ void write_all(int fd, const void* data, std::size_t size, const fs::path& path)
     }
 }
 
-std::size_t read_some(int fd, void* data, std::size_t size, const fs::path& path)
-{
+std::size_t read_some(int fd, void* data, std::size_t size, const fs::path& path) {
     for (;;) {
         const ssize_t got = ::read(fd, data, size);
         if (got >= 0) {
@@ -80,21 +74,18 @@ std::size_t read_some(int fd, void* data, std::size_t size, const fs::path& path
     }
 }
 
-mode_t current_umask()
-{
+mode_t current_umask() {
     const mode_t mask = ::umask(022);
     ::umask(mask);
     return mask;
 }
 
-static std::vector<char> template_buffer(const fs::path& pattern)
-{
+static std::vector<char> template_buffer(const fs::path& pattern) {
     const std::string text = pattern.string();
     return std::vector<char>(text.c_str(), text.c_str() + text.size() + 1);
 }
 
-UniqueFd create_anonymous_temp_file(const fs::path& dir)
-{
+UniqueFd create_anonymous_temp_file(const fs::path& dir) {
     const fs::path where = dir.empty() ? fs::path(".") : dir;
     std::vector<char> name = template_buffer(where / ".onefile-pack-XXXXXX");
     UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
@@ -105,8 +96,7 @@ UniqueFd create_anonymous_temp_file(const fs::path& dir)
     return fd;
 }
 
-PendingFile::PendingFile(const fs::path& target, const std::string& suffix) : target_(target)
-{
+PendingFile::PendingFile(const fs::path& target, const std::string& suffix) : target_(target) {
     fs::path dir = target.parent_path();
     if (dir.empty()) {
         dir = ".";
@@ -119,22 +109,19 @@ PendingFile::PendingFile(const fs::path& target, const std::string& suffix) : ta
     temp_path_ = name.data();
 }
 
-PendingFile::~PendingFile()
-{
+PendingFile::~PendingFile() {
     if (!committed_) {
         ::unlink(temp_path_.c_str());
     }
 }
 
-void PendingFile::close_fd()
-{
+void PendingFile::close_fd() {
     if (fd_) {
         fd_.close_checked(target_);
     }
 }
 
-void PendingFile::commit(mode_t mode)
-{
+void PendingFile::commit(mode_t mode) {
     mode &= ~current_umask();
     // By name rather than by descriptor: after close_fd() another process may have replaced the file.
     if (::chmod(temp_path_.c_str(), mode) != 0) {
@@ -147,8 +134,7 @@ void PendingFile::commit(mode_t mode)
     committed_ = true;
 }
 
-TempDir::TempDir()
-{
+TempDir::TempDir() {
     fs::path base = "/tmp";
     if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
         base = tmpdir;
@@ -160,14 +146,12 @@ TempDir::TempDir()
     path_ = name.data();
 }
 
-TempDir::~TempDir()
-{
+TempDir::~TempDir() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
 }
 
-MappedFile::MappedFile(const fs::path& path)
-{
+MappedFile::MappedFile(const fs::path& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         throw_system_error("open", path, errno);
@@ -190,8 +174,7 @@ MappedFile::MappedFile(const fs::path& path)
     data_ = static_cast<const unsigned char*>(mapping);
 }
 
-MappedFile::~MappedFile()
-{
+MappedFile::~MappedFile() {
     if (data_ != nullptr) {
         ::munmap(const_cast<unsigned char*>(data_), size_);
     }

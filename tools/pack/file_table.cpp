@@ -6,15 +6,13 @@
 
 namespace onefile::pack {
 
-void store_le64(unsigned char* out, std::uint64_t value)
-{
+void store_le64(unsigned char* out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) {
         out[i] = static_cast<unsigned char>(value >> (8 * i));
     }
 }
 
-static void append_string(std::vector<unsigned char>& out, const std::u16string& text)
-{
+static void append_string(std::vector<unsigned char>& out, const std::u16string& text) {
     for (char16_t unit : text) {
         out.push_back(static_cast<unsigned char>(unit & 0xFF));
         out.push_back(static_cast<unsigned char>(unit >> 8));
@@ -23,8 +21,7 @@ static void append_string(std::vector<unsigned char>& out, const std::u16string&
     out.push_back(0);
 }
 
-std::vector<unsigned char> encode_file_table(const std::vector<TableEntry>& entries)
-{
+std::vector<unsigned char> encode_file_table(const std::vector<TableEntry>& entries) {
     std::vector<unsigned char> out;
     for (const TableEntry& entry : entries) {
         for (int i = 0; i < 4; ++i) {
@@ -41,8 +38,7 @@ std::vector<unsigned char> encode_file_table(const std::vector<TableEntry>& entr
     return out;
 }
 
-static std::u16string owned_string(const unsigned char* start, std::size_t length)
-{
+static std::u16string owned_string(const unsigned char* start, std::size_t length) {
     std::u16string out;
     for (std::size_t i = 0; i < length; ++i) {
         out.push_back(static_cast<char16_t>(start[2 * i] | start[2 * i + 1] << 8));
@@ -50,28 +46,26 @@ static std::u16string owned_string(const unsigned char* start, std::size_t lengt
     return out;
 }
 
-static std::string describe(EntryDefect defect, bool in_second)
-{
+static std::string describe(EntryDefect defect, bool in_second) {
     const std::string what = in_second ? "second string" : "name";
     switch (defect) {
-    case EntryDefect::CutShort:
-        return "is cut short (the table ends without an entry marked last)";
-    case EntryDefect::UnknownFlags:
-        return "has unknown flag bits";
-    case EntryDefect::StringRunsPast:
-        return what + " runs past the end of the file table";
-    case EntryDefect::StringTooLong:
-        return what + " is longer than 4095 code units";
-    case EntryDefect::StringEmpty:
-        return what + " is empty";
-    case EntryDefect::None:
-        break;
+        case EntryDefect::CutShort:
+            return "is cut short (the table ends without an entry marked last)";
+        case EntryDefect::UnknownFlags:
+            return "has unknown flag bits";
+        case EntryDefect::StringRunsPast:
+            return what + " runs past the end of the file table";
+        case EntryDefect::StringTooLong:
+            return what + " is longer than 4095 code units";
+        case EntryDefect::StringEmpty:
+            return what + " is empty";
+        case EntryDefect::None:
+            break;
     }
     return "is malformed";
 }
 
-std::vector<TableEntry> parse_file_table(std::span<const unsigned char> table)
-{
+std::vector<TableEntry> parse_file_table(std::span<const unsigned char> table) {
     std::vector<TableEntry> entries;
     if (table.empty()) {
         return entries;
@@ -109,16 +103,14 @@ std::vector<TableEntry> parse_file_table(std::span<const unsigned char> table)
     return entries;
 }
 
-std::vector<unsigned char> encode_attached_header(std::uint64_t table_size, std::uint64_t compressed_size)
-{
+std::vector<unsigned char> encode_attached_header(std::uint64_t table_size, std::uint64_t compressed_size) {
     std::vector<unsigned char> out(ATTACHED_HEADER_SIZE);
     store_le64(&out[0], table_size);
     store_le64(&out[8], compressed_size);
     return out;
 }
 
-std::vector<unsigned char> encode_attached_trailer(std::uint64_t table_size, std::uint64_t compressed_size)
-{
+std::vector<unsigned char> encode_attached_trailer(std::uint64_t table_size, std::uint64_t compressed_size) {
     // A zero byte, then the offset of the value that follows it: enough for a reader holding only
     // the finished executable to find where the attached data starts.
     std::vector<unsigned char> out(ATTACHED_TRAILER_SIZE);

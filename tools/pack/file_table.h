@@ -25,10 +25,7 @@ struct TableEntry {
 };
 
 // Bytes an entry with a name of `name_units` code units takes in the table (no second string).
-constexpr std::uint64_t encoded_entry_size(std::uint64_t name_units)
-{
-    return ENTRY_FIXED_SIZE + 2 * (name_units + 1);
-}
+constexpr std::uint64_t encoded_entry_size(std::uint64_t name_units) { return ENTRY_FIXED_SIZE + 2 * (name_units + 1); }
 
 // Serialises the entries exactly as given (flags included, nothing added or checked), so tests can
 // also build tables the launcher must refuse.

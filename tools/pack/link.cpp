@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 
 namespace onefile::pack {
 
-LinkRecipe parse_link_recipe(const std::string& text, const std::string& source)
-{
+LinkRecipe parse_link_recipe(const std::string& text, const std::string& source) {
     LinkRecipe recipe;
     std::istringstream lines(text);
     std::string line;
@@ -54,8 +53,7 @@ LinkRecipe parse_link_recipe(const std::string& text, const std::string& source)
     return recipe;
 }
 
-LinkRecipe read_link_recipe(const fs::path& kit_dir)
-{
+LinkRecipe read_link_recipe(const fs::path& kit_dir) {
     const fs::path path = kit_dir / "link.txt";
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -69,8 +67,7 @@ LinkRecipe read_link_recipe(const fs::path& kit_dir)
     return parse_link_recipe(text.str(), path.string());
 }
 
-LinkRecipe load_kit_recipe(Target target, const fs::path& kit_dir)
-{
+LinkRecipe load_kit_recipe(Target target, const fs::path& kit_dir) {
     LinkRecipe recipe = read_link_recipe(kit_dir);
     if (recipe.target != target_name(target)) {
         throw PackError("the launcher kit " + quote_path(kit_dir) + " is for target " + recipe.target + ", not " +
@@ -79,8 +76,7 @@ LinkRecipe load_kit_recipe(Target target, const fs::path& kit_dir)
     return recipe;
 }
 
-std::vector<fs::path> default_kit_candidates(Target target, const fs::path& exe_dir)
-{
+std::vector<fs::path> default_kit_candidates(Target target, const fs::path& exe_dir) {
     const std::string name(target_name(target));
     return {
         (exe_dir / ".." / "share" / "onefile" / name).lexically_normal(),
@@ -89,8 +85,7 @@ std::vector<fs::path> default_kit_candidates(Target target, const fs::path& exe_
     };
 }
 
-fs::path current_executable_dir()
-{
+fs::path current_executable_dir() {
     std::error_code error;
     const fs::path exe = fs::read_symlink("/proc/self/exe", error);
     if (error) {
@@ -99,8 +94,7 @@ fs::path current_executable_dir()
     return exe.parent_path();
 }
 
-fs::path find_kit_dir(Target target, const std::optional<fs::path>& override_dir)
-{
+fs::path find_kit_dir(Target target, const std::optional<fs::path>& override_dir) {
     std::optional<fs::path> chosen = override_dir;
     std::string from = "--kit";
     if (!chosen) {
@@ -112,7 +106,8 @@ fs::path find_kit_dir(Target target, const std::optional<fs::path>& override_dir
     if (chosen) {
         std::error_code error;
         if (!fs::is_directory(*chosen, error)) {
-            throw PackError("the launcher kit directory " + quote_path(*chosen) + " (from " + from + ") does not exist");
+            throw PackError("the launcher kit directory " + quote_path(*chosen) + " (from " + from +
+                            ") does not exist");
         }
         return fs::absolute(*chosen);
     }
@@ -131,8 +126,7 @@ fs::path find_kit_dir(Target target, const std::optional<fs::path>& override_dir
                     "), or give the kit with --kit DIR or ONEFILE_KIT_DIR");
 }
 
-std::string assembler_string_escape(const std::string& text)
-{
+std::string assembler_string_escape(const std::string& text) {
     std::string out;
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -152,15 +146,13 @@ std::string assembler_string_escape(const std::string& text)
     return out;
 }
 
-static void replace_all(std::string& text, const std::string& from, const std::string& to)
-{
+static void replace_all(std::string& text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
 }
 
-std::string attached_assembler_source(Target target, const fs::path& attached_file)
-{
+std::string attached_assembler_source(Target target, const fs::path& attached_file) {
     std::string text = ATTACHED_ASSEMBLER_TEMPLATE;
     replace_all(text, "@SECTION@",
                 target == Target::Windows ? "    .section .rdata,\"dr\""
@@ -170,8 +162,7 @@ std::string attached_assembler_source(Target target, const fs::path& attached_fi
     return text;
 }
 
-int run_captured(const std::vector<std::string>& argv, std::string& output)
-{
+int run_captured(const std::vector<std::string>& argv, std::string& output) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
         throw PackError("cannot create a pipe: " + system_error_text(errno));
@@ -220,9 +211,8 @@ int run_captured(const std::vector<std::string>& argv, std::string& output)
     return status;
 }
 
-std::string link_executable(Target target, const fs::path& kit_dir, const fs::path& attached_file, const fs::path& output,
-                     const fs::path& work_dir)
-{
+std::string link_executable(Target target, const fs::path& kit_dir, const fs::path& attached_file,
+                            const fs::path& output, const fs::path& work_dir) {
     const LinkRecipe recipe = load_kit_recipe(target, kit_dir);
 
     const fs::path assembler = work_dir / "attached.S";

@@ -53,8 +53,9 @@ std::string assembler_string_escape(const std::string& text);
 // only when the link succeeded. Returns what the compiler printed (warnings), usually nothing.
 // Throws LinkError with the compiler's output when the link fails,
 // PackError for other problems (also when link.txt is for another target).
-std::string link_executable(Target target, const std::filesystem::path& kit_dir, const std::filesystem::path& attached_file,
-                     const std::filesystem::path& output, const std::filesystem::path& work_dir);
+std::string link_executable(Target target, const std::filesystem::path& kit_dir,
+                            const std::filesystem::path& attached_file, const std::filesystem::path& output,
+                            const std::filesystem::path& work_dir);
 
 // Runs `argv` (argv[0] is the program; searched in PATH when it holds no '/') with stdin from
 // /dev/null and stdout and stderr captured together. Returns the wait status; throws PackError

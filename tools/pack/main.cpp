@@ -6,11 +6,10 @@
 
 #include "cli.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const int status = onefile::pack::run_cli(args, std::cout, std::cerr,
-                                                     onefile::pack::CliTerminal{::isatty(STDERR_FILENO) == 1});
+    const int status =
+        onefile::pack::run_cli(args, std::cout, std::cerr, onefile::pack::CliTerminal{::isatty(STDERR_FILENO) == 1});
     std::cout.flush();
     return status;
 }

@@ -5,8 +5,7 @@
 
 namespace onefile::pack {
 
-std::string progress_text(ProgressPhase phase, std::uint64_t done, std::uint64_t total)
-{
+std::string progress_text(ProgressPhase phase, std::uint64_t done, std::uint64_t total) {
     if (phase == ProgressPhase::Linking) {
         return "onefile-pack: linking";
     }
@@ -23,12 +22,9 @@ std::string progress_text(ProgressPhase phase, std::uint64_t done, std::uint64_t
 }
 
 ProgressLine::ProgressLine(std::ostream& out, ProgressTiming timing, Clock::time_point start)
-    : out_(out), timing_(timing), start_(start)
-{
-}
+    : out_(out), timing_(timing), start_(start) {}
 
-bool ProgressLine::tick(Clock::time_point now)
-{
+bool ProgressLine::tick(Clock::time_point now) {
     if (now - start_ < timing_.delay) {
         return false;
     }
@@ -52,8 +48,7 @@ bool ProgressLine::tick(Clock::time_point now)
     return true;
 }
 
-void ProgressLine::finish()
-{
+void ProgressLine::finish() {
     if (!drawn_) {
         return;
     }
@@ -64,18 +59,13 @@ void ProgressLine::finish()
 
 ProgressReporter::ProgressReporter(std::ostream& out, ProgressTiming timing)
     : line_(out, timing, ProgressLine::Clock::now()),
-      poll_(std::max(std::chrono::milliseconds(10), std::min(timing.interval, std::chrono::milliseconds(100))))
-{
+      poll_(std::max(std::chrono::milliseconds(10), std::min(timing.interval, std::chrono::milliseconds(100)))) {
     thread_ = std::thread([this] { run(); });
 }
 
-ProgressReporter::~ProgressReporter()
-{
-    stop();
-}
+ProgressReporter::~ProgressReporter() { stop(); }
 
-void ProgressReporter::run()
-{
+void ProgressReporter::run() {
     std::unique_lock lock(mutex_);
     // At least one tick, however soon stop() comes: with no delay the line is always drawn once.
     do {
@@ -83,8 +73,7 @@ void ProgressReporter::run()
     } while (!wake_.wait_for(lock, poll_, [this] { return stopping_; }));
 }
 
-void ProgressReporter::stop()
-{
+void ProgressReporter::stop() {
     if (!thread_.joinable()) {
         return;
     }

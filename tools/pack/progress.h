@@ -35,8 +35,7 @@ public:
     ProgressLine(std::ostream& out, ProgressTiming timing, Clock::time_point start);
 
     void set_phase(ProgressPhase phase) { phase_.store(phase); }
-    void update(std::uint64_t done, std::uint64_t total)
-    {
+    void update(std::uint64_t done, std::uint64_t total) {
         total_.store(total);
         done_.store(done);
     }

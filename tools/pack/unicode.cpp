@@ -2,8 +2,7 @@
 
 namespace onefile::pack {
 
-std::optional<std::u16string> utf8_to_utf16(std::string_view text)
-{
+std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
     std::size_t i = 0;
@@ -54,8 +53,7 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view text)
     return out;
 }
 
-std::string utf16_to_utf8(std::u16string_view text)
-{
+std::string utf16_to_utf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -86,8 +84,7 @@ std::string utf16_to_utf8(std::u16string_view text)
     return out;
 }
 
-std::string escape_for_display(std::string_view text, bool escape_high)
-{
+std::string escape_for_display(std::string_view text, bool escape_high) {
     std::string out;
     static const char hex[] = "0123456789abcdef";
     for (char c : text) {

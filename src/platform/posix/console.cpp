@@ -1,7 +1,7 @@
 // Console events on Linux: SIGINT, SIGTERM and SIGHUP, taken by a thread of their own so that the
 // cleanup may do anything a normal thread can.
-#include <csignal>
 #include <pthread.h>
+#include <csignal>
 
 #include "platform/platform.h"
 #include "posix_internal.h"

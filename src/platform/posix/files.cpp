@@ -1,13 +1,13 @@
 // Files and directories on Linux. Everything the launcher creates is private to the user, and no
 // symbolic link planted on the way is ever followed.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
-#include <dirent.h>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/platform.h"
 #include "utf8.h"
@@ -72,7 +72,7 @@ void platform_close_file(FileHandle file) { close(static_cast<int>(file)); }
 
 PathKind platform_path_kind(const wchar_t* path) {
     char narrow[NARROW_PATH_CAPACITY];
-    struct stat info{};
+    struct stat info {};
     if (!narrow_path(path, narrow) || lstat(narrow, &info) != 0) return PathKind::Absent;
     // unlink removes a link to a directory as well as one to a file.
     if (S_ISLNK(info.st_mode)) return PathKind::LinkToFile;

@@ -1,4 +1,7 @@
 // Paths on Linux: temporary and user folders, the executable's own path, absolute and final paths.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -6,9 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/platform.h"
 #include "utf8.h"
@@ -137,7 +137,7 @@ bool platform_process_image_path(uint32_t pid, wchar_t* out, uint32_t capacity) 
 void* platform_open_for_final_path(const wchar_t* path) {
     char narrow[NARROW_PATH_CAPACITY];
     if (!wide_to_utf8(path, narrow, sizeof narrow)) return nullptr;
-    struct stat info{};
+    struct stat info {};
     if (stat(narrow, &info) != 0) return nullptr;
     return strdup(narrow);
 }
@@ -161,7 +161,7 @@ uint32_t platform_final_path_and_close(void* handle, wchar_t* out, uint32_t capa
 uint32_t platform_short_path(const wchar_t* path, wchar_t* out, uint32_t capacity) {
     // Linux file systems have no short names: the short form of a path is the path itself.
     char narrow[NARROW_PATH_CAPACITY];
-    struct stat info{};
+    struct stat info {};
     if (!wide_to_utf8(path, narrow, sizeof narrow) || stat(narrow, &info) != 0) return 0;
     const size_t length = wcslen(path);
     if (out == nullptr || capacity < length + 1) return static_cast<uint32_t>(length + 1);

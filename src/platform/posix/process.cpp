@@ -1,12 +1,6 @@
 // The child process and the main binary on Linux. A child is held through a pidfd: unlike a
 // process id it can never come to name another process, so waiting, signalling and reaping from
 // two threads stay safe.
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +9,12 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "posix_internal.h"

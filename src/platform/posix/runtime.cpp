@@ -1,4 +1,6 @@
 // Process start and end, messages and the environment on Linux.
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cerrno>
 #include <clocale>
 #include <cstdarg>
@@ -6,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "platform/platform.h"
 #include "posix_internal.h"
@@ -94,8 +94,7 @@ void platform_loaded_module_putenv(const wchar_t*, wchar_t*) {}
 
 void platform_sleep_ms(uint32_t milliseconds) {
     timespec pause{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {}
 }
 
 void* platform_allocate(size_t bytes) { return malloc(bytes); }

@@ -75,6 +75,4 @@ const wchar_t* platform_next_entry(DirectoryWalk* walk) {
     return FindNextFileW(state->find, &state->data) ? state->data.cFileName : nullptr;
 }
 
-void platform_close_directory(DirectoryWalk* walk) {
-    FindClose(reinterpret_cast<Win32Walk*>(walk->storage)->find);
-}
+void platform_close_directory(DirectoryWalk* walk) { FindClose(reinterpret_cast<Win32Walk*>(walk->storage)->find); }

@@ -1,10 +1,10 @@
 // Paths on Windows: temporary and shell folders, the executable's own path, final and short paths.
 #include <cwchar>
 
-#include "platform/platform.h"
-#include "windows_support.h"
 #include <psapi.h>
 #include <shlobj.h>
+#include "platform/platform.h"
+#include "windows_support.h"
 
 namespace {
 constexpr uint32_t MAX_CAPACITY = 4097;  // the largest buffer the core asks a final path into
@@ -22,8 +22,10 @@ HMODULE shell32_module() {
 bool platform_folder_path(ShellFolder folder, wchar_t* out) {
     using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
     const HMODULE shell32 = shell32_module();
-    const auto get_folder_path = shell32 == nullptr ? nullptr
-        : reinterpret_cast<GetFolderPath>(reinterpret_cast<void*>(GetProcAddress(shell32, "SHGetFolderPathW")));
+    const auto get_folder_path =
+        shell32 == nullptr
+            ? nullptr
+            : reinterpret_cast<GetFolderPath>(reinterpret_cast<void*>(GetProcAddress(shell32, "SHGetFolderPathW")));
     if (get_folder_path == nullptr) return false;
     const int csidl = folder == ShellFolder::Profile ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
     return get_folder_path(nullptr, csidl, nullptr, 0, out) == S_OK;
@@ -60,8 +62,8 @@ bool platform_process_image_path(uint32_t pid, wchar_t* out, uint32_t capacity) 
 }
 
 void* platform_open_for_final_path(const wchar_t* path) {
-    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
 

@@ -14,8 +14,10 @@ wchar_t g_child_command_line[COMMAND_LINE_CAPACITY];
 wchar_t** platform_command_line_arguments(int* count) {
     using Split = LPWSTR*(WINAPI*)(LPCWSTR, int*);
     const HMODULE shell32 = shell32_module();
-    const auto split = shell32 == nullptr
-        ? nullptr : reinterpret_cast<Split>(reinterpret_cast<void*>(GetProcAddress(shell32, "CommandLineToArgvW")));
+    const auto split =
+        shell32 == nullptr
+            ? nullptr
+            : reinterpret_cast<Split>(reinterpret_cast<void*>(GetProcAddress(shell32, "CommandLineToArgvW")));
     return split == nullptr ? nullptr : split(GetCommandLineW(), count);
 }
 
@@ -67,9 +69,8 @@ void platform_add_library_directory(const wchar_t* directory) { AddDllDirectory(
 void* platform_load_main_binary(const wchar_t* path) {
     // The main binary's imports are looked up beside it, in the added directories and in the
     // system directory only: never beside the launcher, in the current directory or along PATH.
-    return LoadLibraryExW(path, nullptr,
-                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                              LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return LoadLibraryExW(
+        path, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 MainBinaryEntry platform_main_binary_entry(void* library) {

@@ -25,8 +25,7 @@ void platform_exit(int status) { exit(status); }
 void platform_fatal_stop() {
     // Ends at once: no exit processing, no flush, no crash dialog, and a status that is never 2.
     TerminateProcess(GetCurrentProcess(), 3);
-    for (;;) {
-    }
+    for (;;) {}
 }
 
 void platform_stderr_printf(const char* format, ...) {
@@ -39,9 +38,9 @@ void platform_stderr_printf(const char* format, ...) {
 
 const wchar_t* platform_system_error_text(uint32_t code) {
     wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
-        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     if (length == 0 || text == nullptr) return nullptr;
     text[length] = L'\0';
     return text;
@@ -60,8 +59,7 @@ namespace {
 // Runtime library modules that keep a private copy of the environment, in the order they are
 // told about a change. None of them is loaded for this: only those already present are reached.
 constexpr const wchar_t* RUNTIME_MODULES[] = {
-    L"ucrtbase.dll", L"msvcrt.dll",   L"msvcr80.dll",  L"msvcr90.dll",
-    L"msvcr100.dll", L"msvcr110.dll", L"msvcr120.dll",
+    L"ucrtbase.dll", L"msvcrt.dll", L"msvcr80.dll", L"msvcr90.dll", L"msvcr100.dll", L"msvcr110.dll", L"msvcr120.dll",
 };
 
 }  // namespace
