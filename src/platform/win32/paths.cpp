@@ -1,10 +1,12 @@
 // Paths on Windows: temporary and shell folders, the executable's own path, final and short paths.
 #include <cwchar>
 
-#include <psapi.h>
-#include <shlobj.h>
 #include "platform/platform.h"
 #include "windows_support.h"
+
+// After <windows.h>, which they need.
+#include <psapi.h>
+#include <shlobj.h>
 
 namespace {
 constexpr uint32_t MAX_CAPACITY = 4097;  // the largest buffer the core asks a final path into
