@@ -65,3 +65,25 @@ EntryResult read_entry_at(const uint8_t* cursor, const uint8_t* table_end, FileE
 
 // The name's code unit `index` (little-endian, read byte-wise).
 wchar_t entry_name_unit(const FileEntry& entry, size_t index);
+
+// True when a file entry's name stays below the target directory: not empty, no ".." component, no
+// rooted ("\\x", "/x") or drive-qualified ("C:x") form. Both separators count, whatever the system:
+// the packer writes backslashes, and a slash is a separator on Windows. The packer refuses what the
+// launcher would refuse, with the same rule.
+template <typename Unit>
+bool entry_name_is_contained(const Unit* name, size_t length) {
+    auto is_separator = [](Unit c) { return c == Unit('\\') || c == Unit('/'); };
+    if (length == 0 || is_separator(name[0])) return false;
+    if (length >= 2 && name[1] == Unit(':')) return false;  // "C:..." is relative to a drive, not to us
+    size_t component_start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i == length || is_separator(name[i])) {
+            if (i - component_start == 2 && name[component_start] == Unit('.') &&
+                name[component_start + 1] == Unit('.')) {
+                return false;
+            }
+            component_start = i + 1;
+        }
+    }
+    return true;
+}

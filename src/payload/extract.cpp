@@ -36,7 +36,6 @@ void release_consumed_input() {
     g_input_released = g_input.pos;
 }
 
-bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // Composes output_path as target directory, separator and name. The name's separators are the
 // packer's backslashes; this platform's own separator replaces them.
@@ -67,21 +66,6 @@ void write_entry(const FileEntry& entry) {
 }
 
 }  // namespace
-
-bool entry_name_is_contained(const wchar_t* name, size_t length) {
-    if (length == 0 || is_separator(name[0])) return false;
-    if (length >= 2 && name[1] == L':') return false;  // "C:..." is relative to a drive, not to us
-    size_t component_start = 0;
-    for (size_t i = 0; i <= length; ++i) {
-        if (i == length || is_separator(name[i])) {
-            if (i - component_start == 2 && name[component_start] == L'.' && name[component_start + 1] == L'.') {
-                return false;
-            }
-            component_start = i + 1;
-        }
-    }
-    return true;
-}
 
 void read_stream_bytes(uint8_t* destination, uint32_t count) {
     while (count > 0) {

@@ -20,7 +20,3 @@ void release_decoder();
 // Copies exactly `count` (1 to 32768) decompressed bytes into `destination`, refilling the window
 // from the decoder as needed; a stream that ends short or is corrupt ends the process.
 void read_stream_bytes(uint8_t* destination, uint32_t count);
-
-// True when a file entry's name stays below the target directory: no ".." component, no absolute,
-// rooted or drive-qualified form.
-bool entry_name_is_contained(const wchar_t* name, size_t length);
