@@ -1,6 +1,7 @@
 #include "payload/extract.h"
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,9 @@ ZSTD_outBuffer g_window{};
 // hold output although it has consumed all input. The mark lives from one read to the next, so
 // intact data whose last block ends past a window boundary is always read to its end.
 bool g_window_filled = false;
+// What the most recent decompression call returned: 0 once a frame has ended (and its checksum, if
+// it carries one, has matched).
+size_t g_last_result = 1;
 
 uint8_t g_write_buffer[WRITE_CHUNK_SIZE];
 
@@ -65,6 +69,40 @@ void write_entry(const FileEntry& entry) {
     platform_close_file(file);
 }
 
+// The library running out of memory (a frame window larger than a limit set on this process, say)
+// is reported as that, not as damaged data.
+[[noreturn]] void exit_decoder_error(size_t result) {
+    if (ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) exit_out_of_memory();
+    exit_decode_error();
+}
+
+// The packer ends its frame with a content checksum. The frame header says so: the magic number,
+// then a descriptor byte whose bit 2 is the checksum flag. Data packed without one (older
+// executables) is read as before, without the end checks.
+bool stream_carries_checksum() {
+    const uint8_t* stream = compressed_stream_start();
+    return compressed_stream_size() >= 5 && load_le32(stream) == ZSTD_MAGICNUMBER && (stream[4] & 0x04) != 0;
+}
+
+// After the last file: the frame must end, with a matching checksum, exactly where the compressed
+// stream ends, and yield nothing beyond the files. A damaged executable never reaches its child.
+void check_stream_end() {
+    if (g_window.pos < g_window.size) exit_decode_error();  // more content than the file table holds
+    while (g_last_result != 0) {
+        const size_t consumed = g_input.pos;
+        g_window.pos = 0;
+        g_window.size = WINDOW_SIZE;
+        g_last_result = ZSTD_decompressStream(g_decoder, &g_window, &g_input);
+        if (ZSTD_isError(g_last_result)) exit_decoder_error(g_last_result);
+        if (g_window.pos != 0) exit_decode_error();
+        // A frame that needs more than the stream holds, or a call that moved nothing, never ends.
+        if (g_last_result != 0 && (g_input.pos >= g_input.size || g_input.pos == consumed)) exit_decode_error();
+    }
+    g_window.pos = 0;
+    g_window.size = 0;
+    if (g_input.pos != g_input.size) exit_decode_error();  // bytes after the frame
+}
+
 }  // namespace
 
 void read_stream_bytes(uint8_t* destination, uint32_t count) {
@@ -81,9 +119,9 @@ void read_stream_bytes(uint8_t* destination, uint32_t count) {
         if (g_input.pos >= g_input.size && !g_window_filled) exit_decode_error();
         g_window.pos = 0;
         g_window.size = WINDOW_SIZE;
-        const size_t result = ZSTD_decompressStream(g_decoder, &g_window, &g_input);
+        g_last_result = ZSTD_decompressStream(g_decoder, &g_window, &g_input);
         g_window_filled = g_window.pos == WINDOW_SIZE;
-        if (ZSTD_isError(result)) exit_decode_error();
+        if (ZSTD_isError(g_last_result)) exit_decoder_error(g_last_result);
         release_consumed_input();
         g_window.size = g_window.pos;
         g_window.pos = 0;
@@ -99,6 +137,7 @@ void extract_attached_data(Role role) {
     g_input = ZSTD_inBuffer{compressed_stream_start(), static_cast<size_t>(compressed_stream_size()), 0};
     g_input_released = 0;
     g_window_filled = false;
+    g_last_result = 1;
 
     bool target_claimed = false;
     if (!file_table_empty()) {
@@ -125,6 +164,7 @@ void extract_attached_data(Role role) {
             if ((entry.flags & ENTRY_FLAG_LAST) != 0) break;
         }
         file_table_fully_read();
+        if (stream_carries_checksum()) check_stream_end();
     } else if (role == Role::Child) {
         // No main binary to run: the packer always writes one, so the data is damaged.
         exit_bad_attached_data();

@@ -131,6 +131,11 @@ void fail(Op op, int nth, uint32_t error, bool and_after) {
     g_plans[index] = Plan{g_calls[index] + nth, and_after, error};
 }
 
+uint32_t planned_error(Op op) {
+    std::lock_guard<std::recursive_mutex> guard(g_lock);
+    return g_plans[static_cast<size_t>(op)].error;
+}
+
 int calls(Op op) {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
     return g_calls[static_cast<size_t>(op)];
@@ -457,7 +462,11 @@ extern "C" ZSTD_DCtx* __wrap_ZSTD_createDCtx(void) {
 }
 
 extern "C" size_t __wrap_ZSTD_decompressStream(ZSTD_DStream* stream, ZSTD_outBuffer* output, ZSTD_inBuffer* input) {
-    if (should_fail(Op::Decompress)) return static_cast<size_t>(-ZSTD_error_corruption_detected);
+    // A planned failure returns the planned error as the library's own code (corruption when none).
+    if (should_fail(Op::Decompress)) {
+        const uint32_t code = test_platform::planned_error(Op::Decompress);
+        return static_cast<size_t>(-static_cast<ptrdiff_t>(code != 0 ? code : ZSTD_error_corruption_detected));
+    }
     const size_t before = output->pos;
     const size_t result = __real_ZSTD_decompressStream(stream, output, input);
     // The number is what the call produced; the text says how much room it was given.

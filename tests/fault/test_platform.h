@@ -48,6 +48,8 @@ enum class Op {
 // The `nth` call of `op` from now on (1 = the next one) fails, with `error` as the system's last
 // error; with `and_after`, every call from then on fails too.
 void fail(Op op, int nth, uint32_t error, bool and_after = false);
+// The error planned for `op` (for the decoder: the library's error code to return).
+uint32_t planned_error(Op op);
 // The calls of `op` since the last reset.
 int calls(Op op);
 

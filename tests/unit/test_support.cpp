@@ -299,11 +299,11 @@ std::vector<uint8_t> make_blob(const std::vector<uint8_t>& table, const std::vec
     return make_blob_with_header(table.size(), compressed.size(), rest);
 }
 
-std::vector<uint8_t> zstd_frame(const std::string& content, int level) {
+std::vector<uint8_t> zstd_frame(const std::string& content, int level, bool checksum) {
     ZSTD_CCtx* context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
     ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);
     std::vector<uint8_t> out(ZSTD_compressBound(content.size()));
     const size_t size = ZSTD_compress2(context, out.data(), out.size(), content.data(), content.size());
@@ -313,7 +313,7 @@ std::vector<uint8_t> zstd_frame(const std::string& content, int level) {
     return out;
 }
 
-std::vector<uint8_t> make_application(const std::vector<AppFile>& files) {
+std::vector<uint8_t> make_application(const std::vector<AppFile>& files, bool checksum) {
     std::vector<uint8_t> table;
     std::string content;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -322,7 +322,7 @@ std::vector<uint8_t> make_application(const std::vector<AppFile>& files) {
         table.insert(table.end(), entry.begin(), entry.end());
         content += files[i].content;
     }
-    return make_blob(table, zstd_frame(content));
+    return make_blob(table, zstd_frame(content, 3, checksum));
 }
 
 std::string noise(size_t size, uint32_t seed) {

@@ -118,8 +118,9 @@ std::vector<uint8_t> make_blob(const std::vector<uint8_t>& table, const std::vec
 std::vector<uint8_t> make_blob_with_header(uint64_t table_size, uint64_t compressed_size,
                                            const std::vector<uint8_t>& rest);
 
-// One Zstandard frame as the packing step writes it: no content size, no checksum.
-std::vector<uint8_t> zstd_frame(const std::string& content, int level = 3);
+// One Zstandard frame without content size; with `checksum`, ended by a content checksum as the
+// packer writes it today, else as older packers wrote it.
+std::vector<uint8_t> zstd_frame(const std::string& content, int level = 3, bool checksum = false);
 
 struct AppFile {
     std::u16string name;
@@ -128,7 +129,7 @@ struct AppFile {
 };
 // A whole attached data blob for `files`: the last entry carries the last flag, the contents are
 // one compressed frame.
-std::vector<uint8_t> make_application(const std::vector<AppFile>& files);
+std::vector<uint8_t> make_application(const std::vector<AppFile>& files, bool checksum = false);
 
 // Deterministic, poorly compressible bytes.
 std::string noise(size_t size, uint32_t seed);
