@@ -48,23 +48,44 @@ void publish_directory_variables() {
     set_bridged_env("VARNOK_ORIGINAL_ARGV0", argv0);
 }
 
-Role decide_role() {
+namespace {
+
+// The process id VARNOK_ONEFILE_PARENT names, if it holds one.
+bool marked_parent(uint32_t* pid) {
     wchar_t* marker = get_env_wide("VARNOK_ONEFILE_PARENT");
-    if (marker == nullptr) return Role::Parent;
+    if (marker == nullptr) return false;
     errno = 0;
     wchar_t* end = nullptr;
-    const long pid = wcstol(marker, &end, 10);
+    const long value = wcstol(marker, &end, 10);
     // A process id is a signed 32-bit number here whatever the width of long.
-    const bool valid = errno != ERANGE && end != marker && *end == L'\0' && pid >= INT32_MIN && pid <= INT32_MAX;
-    const bool child = valid && process_runs_own_executable(static_cast<uint32_t>(pid));
+    const bool valid =
+        errno != ERANGE && end != marker && *end == L'\0' && value >= INT32_MIN && value <= INT32_MAX;
     platform_free(marker);
-    return child ? Role::Child : Role::Parent;
+    *pid = static_cast<uint32_t>(value);
+    return valid;
+}
+
+}  // namespace
+
+Role decide_role() {
+    uint32_t pid = 0;
+    if (!marked_parent(&pid) || !process_runs_own_executable(pid)) return Role::Parent;
+    // The values a parent published for its child must look like what a parent makes: anything
+    // else (a path, say) would choose the directory the child loads its main binary from.
+    return inherited_run_values_are_well_formed() ? Role::Child : Role::Parent;
 }
 
 int run_launcher(const uint8_t* attached_data, uint64_t attached_length) {
     set_attached_data(attached_data, attached_length);
+    if (!platform_own_image_known()) exit_own_image_unknown();
     const Role role = decide_role();
-    if (role == Role::Parent) prepare_parent_environment();
+    if (role == Role::Parent) {
+        prepare_parent_environment();
+    } else {
+        // A child never outlives the parent that started it.
+        uint32_t parent = 0;
+        if (marked_parent(&parent)) platform_end_with_parent(parent);
+    }
 
     // Tested before the path is made absolute, so a failed expansion is always reported.
     if (!expand_path_spec(g_state.target_directory, TARGET_DIRECTORY_SPEC, PATH_CAPACITY)) {

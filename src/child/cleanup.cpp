@@ -72,6 +72,11 @@ bool console_control_handler(int event) {
     switch (static_cast<ConsoleEvent>(event)) {
         case ConsoleEvent::CtrlC:
         case ConsoleEvent::CtrlBreak:
+            // The child received the same event and decides what it means: an interactive
+            // application may well go on. The parent keeps waiting for it and cleans up after it.
+            if (g_state.child_process.load() != NO_PROCESS) return true;
+            cleanup_target();
+            break;
         case ConsoleEvent::Close:
         case ConsoleEvent::Logoff:
         case ConsoleEvent::Shutdown:

@@ -9,7 +9,9 @@ void cleanup_target();
 // entered. True when nothing is left at the path. Paths that do not fit 4096 code units, and trees
 // deeper than REMOVE_TREE_MAX_DEPTH, count as not removed.
 bool remove_tree(const wchar_t* path);
-// Console events run the cleanup, then let the platform's default handling end the process.
+// Ctrl+C and Ctrl+Break while a child runs are left to the child: consumed, and the parent goes on
+// waiting. Any other event, or one before the child started, runs the cleanup and lets the
+// platform's default handling end the process.
 bool console_control_handler(int event);
 
 inline constexpr int REMOVE_TREE_MAX_DEPTH = 2048;

@@ -21,6 +21,7 @@ uint32_t launch_child_and_wait() {
     wchar_t** arguments = build_child_arguments(&count);
     // Two handles to the one child: this thread waits on its own, and a console event takes the
     // shared one, so neither thread ever closes a handle the other is still using.
+    platform_set_child_library_directory(g_state.target_directory);
     ProcessHandle own = NO_PROCESS;
     switch (platform_start_child(g_module_path, count, arguments, &g_state.child_process, &own)) {
         case ChildStart::Started:

@@ -55,11 +55,9 @@ void exit_entry_not_found() { exit_with_error("Error, DLL entry point not found.
 
 // The child must receive exactly the parent's arguments: a line that would not fit the system's
 // limit, or one the system cannot split, starts no child at all rather than a shortened one.
-void exit_command_line_too_long() {
-    platform_stderr_printf("Error, child command line too long.\n");
-    platform_exit(2);
-}
-void exit_command_line_unsplittable() {
-    platform_stderr_printf("Error, couldn't split command line.\n");
-    platform_exit(2);
-}
+void exit_command_line_too_long() { exit_with_error("Error, child command line too long."); }
+void exit_command_line_unsplittable() { exit_with_error("Error, couldn't split command line."); }
+// The launcher restarts itself from its own running image; where the system cannot name that
+// image (no /proc, or the launcher was started through the dynamic loader, whose image it would
+// restart instead) no child could be started.
+void exit_own_image_unknown() { exit_with_error("Error, couldn't find own executable."); }

@@ -26,3 +26,4 @@ void print_system_error(const char* message, uint32_t code);
 [[noreturn]] void exit_entry_not_found();
 [[noreturn]] void exit_command_line_too_long();
 [[noreturn]] void exit_command_line_unsplittable();
+[[noreturn]] void exit_own_image_unknown();

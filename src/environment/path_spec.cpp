@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 
@@ -128,8 +129,13 @@ bool expand_keyword(Output* out, const wchar_t* name, size_t length) {
     if (keyword_is(name, length, L"TEMP")) {
         wchar_t* position = out->text + out->length;
         const uint64_t remaining = out->capacity - out->length;
-        platform_temp_path(position, remaining);
-        // The call's result is not examined, but whatever it left must end inside the buffer.
+        // A temporary directory the system cannot deliver (a path longer than it allows, or longer
+        // than the room left) fails the expansion: an empty or stale value would put the target
+        // directory into the file system's root.
+        if (!platform_temp_path(position, remaining)) {
+            *position = L'\0';
+            return false;
+        }
         const size_t value_length = wcsnlen(position, static_cast<size_t>(remaining));
         if (value_length >= remaining) platform_fatal_stop();
         out->length += value_length;
@@ -254,6 +260,26 @@ void make_target_directory_absolute() {
     const uint32_t length = platform_full_path(g_state.target_directory, full, PATH_CAPACITY);
     if (length < 1 || length > PATH_CAPACITY - 1) platform_fatal_stop();
     bounded_copy(g_state.target_directory, PATH_CAPACITY, full);
+}
+
+namespace {
+
+bool value_is_made_of(const char* name, size_t length, const char* characters) {
+    wchar_t* value = get_env_wide(name);
+    if (value == nullptr) return false;
+    bool well_formed = wcslen(value) == length;
+    for (size_t i = 0; well_formed && i < length; ++i) {
+        well_formed = value[i] < 128 && value[i] != 0 && strchr(characters, static_cast<char>(value[i])) != nullptr;
+    }
+    platform_free(value);
+    return well_formed;
+}
+
+}  // namespace
+
+bool inherited_run_values_are_well_formed() {
+    return value_is_made_of("VARNOK_ONEFILE_RANDOM", RANDOM_TOKEN_LENGTH, BASE64_URL_ALPHABET) &&
+           value_is_made_of("VARNOK_ONEFILE_TIME_US", 6, "0123456789");
 }
 
 uint32_t random_token_seed(uint32_t process_id, uint64_t counter_address, uint64_t counter) {

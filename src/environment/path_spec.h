@@ -20,6 +20,10 @@ void make_target_directory_absolute();
 // cannot be queried (the output is then unchanged); a folder that does not fit is a fatal stop.
 bool append_folder_path(wchar_t* position, ShellFolder folder, uint64_t remaining);
 
+// True when the inherited VARNOK_ONEFILE_RANDOM is an 11-character token of the random alphabet and
+// VARNOK_ONEFILE_TIME_US six decimal digits: the only values a parent publishes.
+bool inherited_run_values_are_well_formed();
+
 inline constexpr int RANDOM_TOKEN_LENGTH = 11;
 // The seed of the random token: never 0.
 uint32_t random_token_seed(uint32_t process_id, uint64_t counter_address, uint64_t counter);

@@ -39,12 +39,15 @@ bool cut_at_parent(wchar_t* path) {
 
 }  // namespace
 
+void seed_directory_cache() {
+    if (g_cache_count != 0) return;
+    wchar_t home[PATH_CAPACITY];
+    if (!expand_path_spec(home, L"{HOME}", PATH_CAPACITY)) abort_with_error(L"{HOME}");
+    remember(home);
+}
+
 bool ensure_directory(const wchar_t* path) {
-    if (g_cache_count == 0) {
-        wchar_t home[PATH_CAPACITY];
-        if (!expand_path_spec(home, L"{HOME}", PATH_CAPACITY)) abort_with_error(L"{HOME}");
-        remember(home);
-    }
+    seed_directory_cache();
     for (int i = 0; i < g_cache_count; ++i) {
         if (wcscmp(g_cache[i], path) == 0) return true;
     }

@@ -11,6 +11,10 @@ bool create_parent_directories(const wchar_t* path);
 // directory on first use; a drive designator ("X:") always counts as existing.
 bool ensure_directory(const wchar_t* path);
 
+// Seeds the cache with the user's home directory if it is still empty. A home directory that
+// cannot be found ends the process (with the "{HOME}" expansion message).
+void seed_directory_cache();
+
 // For tests: the number of remembered directories, and forgetting them.
 int directory_cache_count();
 void directory_cache_reset();

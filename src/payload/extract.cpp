@@ -154,6 +154,9 @@ void extract_attached_data(Role role) {
             }
             if ((entry.flags & ENTRY_FLAG_LINK) != 0) exit_bad_attached_data();
             if (!target_claimed) {
+                // The home directory is known before anything is created: without one the run
+                // ends here and leaves nothing behind.
+                seed_directory_cache();
                 if (!platform_claim_target_directory(g_state.target_directory)) {
                     exit_unpack_error(platform_last_error());
                 }

@@ -57,9 +57,9 @@ void platform_runtime_putenv(wchar_t* assignment);
 
 // ---- values the path spec keywords need (paths.cpp) -------------------------------------------------
 
-// Writes the temporary directory at `out` with room for `capacity` code units (GetTempPathW
-// semantics: on failure or lack of room the buffer may hold anything, the result is not examined).
-void platform_temp_path(wchar_t* out, uint64_t capacity);
+// Writes the temporary directory at `out` with room for `capacity` code units. False when the
+// system cannot deliver it or it does not fit; `out` may then hold anything.
+bool platform_temp_path(wchar_t* out, uint64_t capacity);
 enum class ShellFolder { Profile, LocalAppData };
 // Writes the folder into `out` (260 code units). False when the system cannot report it.
 bool platform_folder_path(ShellFolder folder, wchar_t* out);
@@ -74,6 +74,9 @@ uint32_t platform_full_path(const wchar_t* path, wchar_t* out, uint32_t capacity
 
 // ---- executable paths (paths.cpp) -------------------------------------------------------------------
 
+// Whether the system can name the launcher's own running image, from which the child is started:
+// false on Linux without /proc, or when the launcher was started through the dynamic loader.
+bool platform_own_image_known();
 // The launcher's own module file name into `out`; returns the length written, 0 on failure.
 uint32_t platform_module_file_name(wchar_t* out, uint32_t capacity);
 // The main module file name of another process, or false if it cannot be opened or queried.
@@ -142,10 +145,21 @@ enum class ChildStart { Started, Failed, CommandLineTooLong };
 // child that was started. Failed leaves the last error set.
 ChildStart platform_start_child(const wchar_t* module_path, int count, wchar_t* const* arguments,
                                 std::atomic<ProcessHandle>* shared_handle, ProcessHandle* own);
+// The child's loads, also those the application makes later, search this directory first for
+// the libraries they import. Linux: the child starts with it in front of its library path and
+// puts the caller's path back before the application runs, so the programs the application
+// starts do not inherit it. Windows: nothing to do here, the child adds the directory itself.
+void platform_set_child_library_directory(const wchar_t* directory);
+// Child: this process ends when `parent_pid`, the parent that started it, ends, however it ends.
+// Linux asks for a signal at the parent's death (and ends at once if the parent is already gone);
+// Windows has nothing to do, the parent holds its child in a job that ends with it. Nothing is
+// done when `parent_pid` is not the process that started this one (a nested start).
+void platform_end_with_parent(uint32_t parent_pid);
 // Waits for the process to end, at most `milliseconds` (UINT32_MAX: no limit). True if it ended.
 bool platform_wait_process(ProcessHandle process, uint32_t milliseconds);
 // The exit status of an ended process; false if it cannot be read.
 bool platform_process_exit_status(ProcessHandle process, uint32_t* status);
+// Ends the process with a status that never reads as success.
 void platform_terminate_process(ProcessHandle process);
 void platform_close_process(ProcessHandle process);
 

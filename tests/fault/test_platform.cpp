@@ -16,7 +16,7 @@
 uint32_t real_platform_get_env(const wchar_t* name, wchar_t* buffer, uint32_t capacity);
 void real_platform_set_env(const wchar_t* name, const wchar_t* value);
 void real_platform_runtime_putenv(wchar_t* assignment);
-void real_platform_temp_path(wchar_t* out, uint64_t capacity);
+bool real_platform_temp_path(wchar_t* out, uint64_t capacity);
 bool real_platform_folder_path(ShellFolder folder, wchar_t* out);
 uint32_t real_platform_current_process_id();
 void real_platform_performance_counter(int64_t* counter);
@@ -195,7 +195,10 @@ void platform_runtime_putenv(wchar_t* assignment) { real_platform_runtime_putenv
 
 // ---- values the path spec keywords need ----------------------------------------------------------
 
-void platform_temp_path(wchar_t* out, uint64_t capacity) { real_platform_temp_path(out, capacity); }
+bool platform_temp_path(wchar_t* out, uint64_t capacity) {
+    if (should_fail(Op::TempPath)) return false;
+    return real_platform_temp_path(out, capacity);
+}
 
 bool platform_folder_path(ShellFolder folder, wchar_t* out) {
     if (should_fail(Op::FolderPath)) return false;

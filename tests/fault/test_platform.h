@@ -17,6 +17,7 @@ enum class Op {
     Decompress,     // one decompression call (ZSTD_decompressStream)
     GetEnv,
     SetEnv,
+    TempPath,
     FolderPath,
     SystemTime,
     FullPath,

@@ -22,8 +22,10 @@ uint32_t platform_last_error() { return 0; }
 uint32_t platform_get_env(const wchar_t*, wchar_t*, uint32_t) { return 0; }
 void platform_set_env(const wchar_t*, const wchar_t*) {}
 void platform_runtime_putenv(wchar_t*) {}
-void platform_temp_path(wchar_t* out, uint64_t capacity) {
-    if (capacity > 5) wcscpy(out, L"/tmp");
+bool platform_temp_path(wchar_t* out, uint64_t capacity) {
+    if (capacity <= 5) return false;
+    wcscpy(out, L"/tmp");
+    return true;
 }
 bool platform_folder_path(ShellFolder, wchar_t* out) {
     wcscpy(out, L"/home/fuzz");
@@ -34,6 +36,9 @@ void platform_performance_counter(int64_t* counter) { *counter = 1; }
 int64_t platform_system_time() { return 1; }
 uint32_t platform_full_path(const wchar_t*, wchar_t*, uint32_t) { return 0; }
 uint32_t platform_module_file_name(wchar_t*, uint32_t) { return 0; }
+bool platform_own_image_known() { return true; }
+void platform_set_child_library_directory(const wchar_t*) {}
+void platform_end_with_parent(uint32_t) {}
 bool platform_process_image_path(uint32_t, wchar_t*, uint32_t) { return false; }
 void* platform_open_for_final_path(const wchar_t*) { return nullptr; }
 uint32_t platform_final_path_and_close(void*, wchar_t*, uint32_t) { return 0; }

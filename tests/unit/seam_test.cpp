@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bootstrap/driver.h"
+#include "child/cleanup.h"
 #include "child/launch.h"
 #include "common/state.h"
 #include "environment/env_bridge.h"
@@ -231,15 +232,47 @@ TEST(SeamDriver, FailedHandlerRegistrationIsReportedBeforeAnythingIsCreated) {
     EXPECT_EQ(tp::calls(Op::ClaimTarget), 0);
 }
 
-TEST(SeamDriver, ChildRoleAlsoNeedsSixteenBytesOfHeader) {
-    unit::EnvGuard parent("VARNOK_ONEFILE_PARENT");
+class SeamRole : public ::testing::Test {
+protected:
     // This process names itself as the parent, and the system is made to report this executable
-    // for it: the launcher takes the child role.
-    wchar_t own[4097];
-    ASSERT_GT(platform_module_file_name(own, 4097), 0u);
-    tp::fakes().process_image_path = own;
-    own_executable_path_reset();
-    set_bridged_env("VARNOK_ONEFILE_PARENT", std::to_wstring(platform_current_process_id()).c_str());
+    // for it, with the values a parent publishes: the launcher takes the child role.
+    void SetUp() override {
+        wchar_t own[4097];
+        ASSERT_GT(platform_module_file_name(own, 4097), 0u);
+        tp::fakes().process_image_path = own;
+        own_executable_path_reset();
+        set_bridged_env("VARNOK_ONEFILE_PARENT", std::to_wstring(platform_current_process_id()).c_str());
+        set_bridged_env("VARNOK_ONEFILE_RANDOM", L"Ab0-_zZ9xYq");
+        set_bridged_env("VARNOK_ONEFILE_TIME_US", L"000042");
+    }
+    void TearDown() override { own_executable_path_reset(); }
+
+    unit::EnvGuard parent_{"VARNOK_ONEFILE_PARENT"};
+    unit::EnvGuard random_{"VARNOK_ONEFILE_RANDOM"};
+    unit::EnvGuard time_{"VARNOK_ONEFILE_TIME_US"};
+};
+
+TEST_F(SeamRole, ValuesNoParentCouldHaveMadeLeaveAParent) {
+    ASSERT_EQ(decide_role(), Role::Child);
+    const struct {
+        const char* variable;
+        const wchar_t* value;
+    } cases[] = {
+        {"VARNOK_ONEFILE_RANDOM", L"x/../../../planted"}, {"VARNOK_ONEFILE_RANDOM", L"Ab0-_zZ9xY"},
+        {"VARNOK_ONEFILE_RANDOM", L"Ab0-_zZ9xY."},         {"VARNOK_ONEFILE_TIME_US", L"00004"},
+        {"VARNOK_ONEFILE_TIME_US", L"00004x"},             {"VARNOK_ONEFILE_TIME_US", L"/../42"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable);
+        unit::EnvGuard guard(c.variable);
+        set_bridged_env(c.variable, c.value);
+        EXPECT_EQ(decide_role(), Role::Parent) << narrow(c.value);
+    }
+    unset_bridged_env("VARNOK_ONEFILE_TIME_US");
+    EXPECT_EQ(decide_role(), Role::Parent);
+}
+
+TEST_F(SeamRole, ChildRoleAlsoNeedsSixteenBytesOfHeader) {
     ASSERT_EQ(decide_role(), Role::Child);
     const uint8_t ten_bytes[10] = {0};
     EXPECT_EXIT(
@@ -249,7 +282,6 @@ TEST(SeamDriver, ChildRoleAlsoNeedsSixteenBytesOfHeader) {
             exit(0);
         },
         unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
-    own_executable_path_reset();
 }
 
 TEST(SeamDriver, StartTimeAndRandomAreRemovedInThatOrderBeforeTheParentIdIsPublished) {
@@ -369,6 +401,62 @@ TEST(SeamPathSpec, AbsolutePathOf4095UnitsIsAcceptedAnd4096IsAFatalStop) {
             exit(0);
         },
         unit::fatal_stop(), unit::output_is(""));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- console events -----------------------------------------------------------------------------------
+
+TEST_F(SeamChild, CtrlCWhileTheChildRunsIsLeftToTheChild) {
+    // The child received the same event: the parent neither ends it nor removes its directory,
+    // and keeps waiting (the event is consumed).
+    g_state.child_process.store(0x5151);
+    for (const ConsoleEvent event : {ConsoleEvent::CtrlC, ConsoleEvent::CtrlBreak}) {
+        EXPECT_TRUE(console_control_handler(static_cast<int>(event)));
+    }
+    EXPECT_EQ(g_state.child_process.load(), 0x5151);
+    EXPECT_EQ(tp::calls(Op::TerminateProcess), 0);
+    EXPECT_EQ(unit::read_file(target_ / "main.bin"), "main");
+    g_state.child_process.store(NO_PROCESS);
+}
+
+TEST_F(SeamChild, CtrlCBeforeTheChildStartedCleansUpAndEnds) {
+    EXPECT_FALSE(console_control_handler(static_cast<int>(ConsoleEvent::CtrlC)));
+    EXPECT_FALSE(unit::exists_or_is_link(target_));
+}
+
+TEST_F(SeamChild, CloseEndsTheChildAndCleansUp) {
+    tp::fakes().child_exit_status = 0;
+    tp::fail(Op::WaitProcess, 1, 0);  // the child does not end within the grace time
+    g_state.child_process.store(0x70002);
+    EXPECT_FALSE(console_control_handler(static_cast<int>(ConsoleEvent::Close)));
+    EXPECT_EQ(tp::log_of(Op::TerminateProcess).size(), 1u);
+    EXPECT_EQ(g_state.child_process.load(), NO_PROCESS);
+    EXPECT_FALSE(unit::exists_or_is_link(target_));
+}
+
+// ---- what the system cannot deliver ---------------------------------------------------------------------
+
+TEST(SeamPathSpec, TemporaryDirectoryThatCannotBeDeliveredFailsTheExpansion) {
+    tp::fail(Op::TempPath, 1, 122);
+    wchar_t out[PATH_CAPACITY];
+    EXPECT_FALSE(expand_path_spec(out, (L"{TEMP}" + S + L"onefile_x").c_str(), PATH_CAPACITY));
+    EXPECT_STREQ(out, L"");
+}
+
+TEST_F(SeamExtraction, NoHomeDirectoryEndsTheRunBeforeAnythingIsCreated) {
+    tp::fail(Op::FolderPath, 1, 2, true);
+    const std::vector<uint8_t> blob = unit::make_application({{u"main.bin", "main"}});
+    EXPECT_EXIT(
+        {
+            unit::stdout_to_stderr();
+            extract(blob);
+            exit(0);
+        },
+        unit::fatal_stop(), unit::output_is("Error, couldn't runtime expand spec '{HOME}'.\n"));
+    EXPECT_FALSE(unit::exists_or_is_link(target_));
 }
 
 }  // namespace

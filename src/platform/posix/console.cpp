@@ -1,5 +1,5 @@
-// Console events on Linux: SIGINT, SIGTERM and SIGHUP, taken by a thread of their own so that the
-// cleanup may do anything a normal thread can.
+// Console events on Linux: every signal that would end the parent by default and can be caught,
+// taken by a thread of their own so that the cleanup may do anything a normal thread can.
 #include <pthread.h>
 #include <csignal>
 
@@ -12,15 +12,23 @@ std::atomic<bool> g_console_signal_handling{false};
 
 bool (*g_handler)(int) = nullptr;
 
+constexpr int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
+
+// The signals this parent takes: those the caller left at their default. One the caller set to be
+// ignored (nohup, a background job) stays ignored here and in the child.
 sigset_t console_signals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
+    for (const int signal_number : HANDLED_SIGNALS) {
+        struct sigaction current {};
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaddset(&set, signal_number);
+    }
     return set;
 }
 
+// SIGINT is the terminal's Ctrl+C: the child decides what it means. Every other signal asks the
+// parent to end, as a closing console does.
 ConsoleEvent event_of(int signal_number) {
     switch (signal_number) {
         case SIGINT:
@@ -32,11 +40,12 @@ ConsoleEvent event_of(int signal_number) {
     }
 }
 
+sigset_t g_console_signals;
+
 void* signal_thread(void*) {
-    const sigset_t set = console_signals();
     for (;;) {
         siginfo_t info{};
-        const int signal_number = sigwaitinfo(&set, &info);
+        const int signal_number = sigwaitinfo(&g_console_signals, &info);
         if (signal_number < 0) continue;
         g_console_signal_handling.store(true);
         // No child starts while the signal is handled: it is either running and known, or never
@@ -67,8 +76,8 @@ bool console_signal_being_handled() { return g_console_signal_handling.load(); }
 
 bool platform_register_console_handler(bool (*handler)(int event)) {
     g_handler = handler;
-    const sigset_t set = console_signals();
-    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
+    g_console_signals = console_signals();
+    if (pthread_sigmask(SIG_BLOCK, &g_console_signals, nullptr) != 0) return false;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, signal_thread, nullptr) != 0) return false;
     pthread_detach(thread);

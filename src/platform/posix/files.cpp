@@ -40,6 +40,17 @@ bool platform_claim_target_directory(const wchar_t* path) {
     // made by us and may hold links planted to redirect our writes, so it is refused.
     char narrow[NARROW_PATH_CAPACITY];
     if (!narrow_path(path, narrow)) return false;
+    if (mkdir(narrow, 0700) == 0) return true;
+    if (errno != ENOENT) return false;
+    // Missing levels above it (a TMPDIR that does not exist yet) are created as every missing
+    // level of the application is, private to the user; only the target directory itself must be
+    // new and ours.
+    for (char* separator = strchr(narrow + 1, '/'); separator != nullptr; separator = strchr(separator + 1, '/')) {
+        *separator = '\0';
+        const bool made = mkdir(narrow, 0700) == 0 || errno == EEXIST;
+        *separator = '/';
+        if (!made) return false;
+    }
     return mkdir(narrow, 0700) == 0;
 }
 

@@ -1,5 +1,7 @@
 // Paths on Linux: temporary and user folders, the executable's own path, absolute and final paths.
+#include <link.h>
 #include <pwd.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -43,9 +45,10 @@ uint32_t read_link(const char* link, wchar_t* out, uint32_t capacity) {
 
 }  // namespace
 
-void platform_temp_path(wchar_t* out, uint64_t capacity) {
+bool platform_temp_path(wchar_t* out, uint64_t capacity) {
     const char* tmpdir = getenv("TMPDIR");
-    store_wide((tmpdir != nullptr && tmpdir[0] == '/') ? tmpdir : "/tmp", out, capacity);
+    const char* path = (tmpdir != nullptr && tmpdir[0] == '/') ? tmpdir : "/tmp";
+    return utf8_to_wide(path, nullptr, 0) <= capacity && store_wide(path, out, capacity) < capacity;
 }
 
 bool platform_folder_path(ShellFolder folder, wchar_t* out) {
@@ -121,6 +124,28 @@ uint32_t platform_full_path(const wchar_t* path, wchar_t* out, uint32_t capacity
     const size_t needed = utf8_to_wide(normal, nullptr, 0);
     if (needed > capacity) return static_cast<uint32_t>(needed);
     return static_cast<uint32_t>(utf8_to_wide(normal, out, capacity));
+}
+
+namespace {
+
+int note_interpreter(dl_phdr_info* info, size_t, void* found) {
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        if (info->dlpi_phdr[i].p_type == PT_INTERP) *static_cast<bool*>(found) = true;
+    }
+    return 1;  // the first object is the program itself
+}
+
+}  // namespace
+
+bool platform_own_image_known() {
+    char target[16];
+    if (readlink("/proc/self/exe", target, sizeof target) <= 0) return false;
+    // A program that names an interpreter but was not given one by the system was started through
+    // the dynamic loader: its running image is the loader, which would run the user's first
+    // argument as a program if restarted.
+    bool has_interpreter = false;
+    dl_iterate_phdr(note_interpreter, &has_interpreter);
+    return !(has_interpreter && getauxval(AT_BASE) == 0);
 }
 
 uint32_t platform_module_file_name(wchar_t* out, uint32_t capacity) {

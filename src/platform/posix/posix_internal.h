@@ -1,6 +1,7 @@
 // What the Linux backend's files share, behind functions: each piece of state has one owner file.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 // ---- process.cpp ------------------------------------------------------------------------------------
@@ -14,6 +15,15 @@ void forward_signal_to_child(int signal_number);
 // The dynamic loader's own description of the last failed load when `code` is the pseudo error
 // code such a failure reports, else null.
 const char* load_error_text(uint32_t code);
+
+// The library path the caller gave, back in place for a child the parent started with the target
+// directory in front of it (the child's own loader has read it by then). Called first at start.
+void restore_library_path();
+
+// ---- runtime.cpp ------------------------------------------------------------------------------------
+
+// The signal mask the launcher was started with, for the child to start with too.
+void initial_signal_mask(sigset_t* mask);
 
 // ---- console.cpp ------------------------------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +50,84 @@ const char* load_error_text(uint32_t code) {
     return code == LOAD_ERROR_CODE && g_load_error_text[0] != '\0' ? g_load_error_text : nullptr;
 }
 
+// ---- the library path of the child ---------------------------------------------------------------------
+
+namespace {
+
+// Carries the caller's own LD_LIBRARY_PATH to the child: "+" and the value, or "-" when it had
+// none. The child puts it back before the application runs.
+constexpr char SAVED_LIBRARY_PATH[] = "VARNOK_ONEFILE_SAVED_LD_LIBRARY_PATH";
+char* g_child_library_directory = nullptr;
+
+// A copy of the environment with the target directory in front of the library path, and the
+// caller's library path saved; null when it cannot be had. Without a directory: the environment.
+char** child_environment() {
+    if (g_child_library_directory == nullptr) return environ;
+    size_t count = 0;
+    while (environ[count] != nullptr) ++count;
+    auto** copy = static_cast<char**>(calloc(count + 3, sizeof(char*)));
+    if (copy == nullptr) return nullptr;
+    const char* original = getenv("LD_LIBRARY_PATH");
+    size_t used = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (strncmp(environ[i], "LD_LIBRARY_PATH=", 16) == 0) continue;
+        if (strncmp(environ[i], SAVED_LIBRARY_PATH, sizeof SAVED_LIBRARY_PATH - 1) == 0 &&
+            environ[i][sizeof SAVED_LIBRARY_PATH - 1] == '=') {
+            continue;
+        }
+        copy[used++] = environ[i];
+    }
+    const size_t original_length = original != nullptr ? strlen(original) : 0;
+    const size_t path_size = 16 + strlen(g_child_library_directory) + 1 + original_length + 1;
+    const size_t saved_size = sizeof SAVED_LIBRARY_PATH + 2 + original_length + 1;
+    char* path = static_cast<char*>(malloc(path_size));
+    char* saved = static_cast<char*>(malloc(saved_size));
+    if (path == nullptr || saved == nullptr) {
+        free(path);
+        free(saved);
+        free(copy);
+        return nullptr;
+    }
+    snprintf(path, path_size, "LD_LIBRARY_PATH=%s%s%s", g_child_library_directory, original_length > 0 ? ":" : "",
+             original != nullptr ? original : "");
+    snprintf(saved, saved_size, "%s=%s%s", SAVED_LIBRARY_PATH, original != nullptr ? "+" : "-",
+             original != nullptr ? original : "");
+    copy[used++] = path;
+    copy[used++] = saved;
+    copy[used] = nullptr;
+    return copy;
+}
+
+void free_child_environment(char** environment) {
+    if (environment == nullptr || environment == environ) return;
+    size_t count = 0;
+    while (environment[count] != nullptr) ++count;
+    // The last two are ours; the rest belong to the environment.
+    free(environment[count - 1]);
+    free(environment[count - 2]);
+    free(environment);
+}
+
+}  // namespace
+
+void restore_library_path() {
+    const char* saved = getenv(SAVED_LIBRARY_PATH);
+    if (saved == nullptr) return;
+    // The loader has read the library path at start, so the child's own loads keep the target
+    // directory; the programs the application starts get the caller's path back.
+    if (saved[0] == '+') {
+        setenv("LD_LIBRARY_PATH", saved + 1, 1);
+    } else {
+        unsetenv("LD_LIBRARY_PATH");
+    }
+    unsetenv(SAVED_LIBRARY_PATH);
+}
+
+void platform_set_child_library_directory(const wchar_t* directory) {
+    free(g_child_library_directory);
+    g_child_library_directory = wide_to_utf8_alloc(directory);
+}
+
 wchar_t** platform_command_line_arguments(int* count) {
     // Linux has no command line to split: the child gets the vector main received. The copy is
     // of the pointers only, so replacing argument 0 leaves the runtime's vector as it was.
@@ -87,24 +166,25 @@ ProcessHandle start_child_locked(const wchar_t* module_path, int count, wchar_t*
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // The parent blocks its console signals for the thread that handles them; the child must
-    // start with the default mask and actions.
-    sigset_t empty;
-    sigemptyset(&empty);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGHUP);
-    posix_spawnattr_setsigmask(&attributes, &empty);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // The parent blocks its console signals for the thread that handles them; the child starts
+    // with the mask the launcher was given. Dispositions pass as they are: a signal the caller set
+    // to be ignored stays ignored in the child, the others are at their default.
+    sigset_t initial;
+    initial_signal_mask(&initial);
+    posix_spawnattr_setsigmask(&attributes, &initial);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
 
+    // The child starts from this process's own running image, not from the path: an executable
+    // deleted or replaced while it unpacked still starts the child it unpacked for.
+    char** environment = child_environment();
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, path, nullptr, &attributes, argv, environ);
+    const int error = environment == nullptr
+                          ? ENOMEM
+                          : posix_spawn(&pid, "/proc/self/exe", nullptr, &attributes, argv, environment);
     posix_spawnattr_destroy(&attributes);
     for (int i = 0; i < count; ++i) free(argv[i]);
     free(argv);
+    free_child_environment(environment);
     if (error != 0) {
         errno = error;
         return NO_PROCESS;
@@ -161,6 +241,14 @@ bool platform_process_exit_status(ProcessHandle process, uint32_t* status) {
     return true;
 }
 
+void platform_end_with_parent(uint32_t parent_pid) {
+    if (static_cast<uint32_t>(getppid()) != parent_pid) return;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have ended before the request was made: then this process was handed to
+    // another and the signal never comes.
+    if (static_cast<uint32_t>(getppid()) != parent_pid) kill(getpid(), SIGKILL);
+}
+
 void platform_terminate_process(ProcessHandle process) {
     syscall(SYS_pidfd_send_signal, fd_of(process), SIGKILL, nullptr, 0);
 }
@@ -182,7 +270,9 @@ void* platform_load_main_binary(const wchar_t* path) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    void* library = dlopen(narrow, RTLD_NOW);
+    // Global, as an executable's symbols are: the extension modules an interpreter loads later
+    // resolve its symbols through it.
+    void* library = dlopen(narrow, RTLD_NOW | RTLD_GLOBAL);
     if (library == nullptr) {
         const char* reason = dlerror();
         snprintf(g_load_error_text, sizeof g_load_error_text, "%s", reason != nullptr ? reason : "cannot load");

@@ -1,7 +1,10 @@
 // Process start and end, messages and the environment on Linux.
 #include <sys/mman.h>
 #include <unistd.h>
+#include <pthread.h>
+
 #include <cerrno>
+#include <csignal>
 #include <clocale>
 #include <cstdarg>
 #include <cstdio>
@@ -20,7 +23,28 @@ wchar_t** g_wide_argv = nullptr;
 
 }  // namespace
 
+namespace {
+
+sigset_t g_initial_mask;
+// Carries a SIGCHLD the caller set to be ignored to the child, which ignores it again: the parent
+// itself needs the default, or the system would reap its child before its status is read.
+constexpr char SAVED_SIGCHLD[] = "VARNOK_ONEFILE_SAVED_SIGCHLD";
+
+}  // namespace
+
+void initial_signal_mask(sigset_t* mask) { *mask = g_initial_mask; }
+
 void platform_start(int native_argc, char** native_argv) {
+    restore_library_path();
+    pthread_sigmask(SIG_SETMASK, nullptr, &g_initial_mask);
+    struct sigaction child_action {};
+    if (getenv(SAVED_SIGCHLD) != nullptr) {
+        unsetenv(SAVED_SIGCHLD);
+        signal(SIGCHLD, SIG_IGN);
+    } else if (sigaction(SIGCHLD, nullptr, &child_action) == 0 && child_action.sa_handler == SIG_IGN) {
+        signal(SIGCHLD, SIG_DFL);
+        setenv(SAVED_SIGCHLD, "ignored", 1);
+    }
     // No library search order to adjust: the main binary is loaded by absolute path and finds its
     // own libraries through its run path.
     g_wide_argv = static_cast<wchar_t**>(calloc(static_cast<size_t>(native_argc) + 1, sizeof(wchar_t*)));

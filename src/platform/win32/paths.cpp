@@ -12,8 +12,12 @@ namespace {
 constexpr uint32_t MAX_CAPACITY = 4097;  // the largest buffer the core asks a final path into
 }
 
-void platform_temp_path(wchar_t* out, uint64_t capacity) {
-    GetTempPathW(capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity), out);
+bool platform_temp_path(wchar_t* out, uint64_t capacity) {
+    const DWORD size = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
+    // 0 is a failure (Wine fails for a path longer than MAX_PATH), a value of `size` or more is
+    // the room the path would need.
+    const DWORD length = GetTempPathW(size, out);
+    return length != 0 && length < size;
 }
 
 HMODULE shell32_module() {
@@ -50,6 +54,8 @@ int64_t platform_system_time() {
 uint32_t platform_full_path(const wchar_t* path, wchar_t* out, uint32_t capacity) {
     return GetFullPathNameW(path, capacity, out, nullptr);
 }
+
+bool platform_own_image_known() { return true; }
 
 uint32_t platform_module_file_name(wchar_t* out, uint32_t capacity) {
     return GetModuleFileNameW(nullptr, out, capacity);

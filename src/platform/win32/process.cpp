@@ -9,6 +9,29 @@ namespace {
 // kept for the life of the process.
 wchar_t g_child_command_line[COMMAND_LINE_CAPACITY];
 
+// The job the child runs in: it ends the child when the last handle to it closes, that is when
+// this process ends, however it ends. The application's own processes break away from it, so
+// they live as long as they would without the launcher. Null when the system has no such job.
+HANDLE child_job() {
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(nullptr, nullptr);
+        if (created == nullptr) return created;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags =
+            JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+        if (!SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(created);
+            return HANDLE{nullptr};
+        }
+        return created;
+    }();
+    return job;
+}
+
+// The status a child ended by the parent has: the system's own for a console that was closed
+// or interrupted, never 0.
+constexpr UINT TERMINATED_STATUS = 0xC000013A;
+
 }  // namespace
 
 wchar_t** platform_command_line_arguments(int* count) {
@@ -34,15 +57,29 @@ ChildStart platform_start_child(const wchar_t* module_path, int count, wchar_t* 
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    // No environment block and no directory: the child inherits both.
-    if (!CreateProcessW(module_path, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &startup, &process)) {
+    // No environment block and no directory: the child inherits both. It starts suspended, so
+    // that it is in its job before it runs a single instruction.
+    if (!CreateProcessW(module_path, g_child_command_line, nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
         return ChildStart::Failed;
     }
-    CloseHandle(process.hThread);
     HANDLE duplicate = nullptr;
-    DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &duplicate, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
+    if (!DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        // Without the second handle a console event could not end the child: it is not started.
+        const DWORD error = GetLastError();
+        TerminateProcess(process.hProcess, TERMINATED_STATUS);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        SetLastError(error);
+        return ChildStart::Failed;
+    }
+    // A system that refuses the job (an old one, with the launcher already in a job of its own)
+    // runs the child without it.
+    const HANDLE job = child_job();
+    if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
     shared_handle->store(reinterpret_cast<ProcessHandle>(duplicate));
     *own = reinterpret_cast<ProcessHandle>(process.hProcess);
     return ChildStart::Started;
@@ -60,7 +97,18 @@ bool platform_process_exit_status(ProcessHandle process, uint32_t* status) {
     return true;
 }
 
-void platform_terminate_process(ProcessHandle process) { TerminateProcess(reinterpret_cast<HANDLE>(process), 0); }
+void platform_terminate_process(ProcessHandle process) {
+    TerminateProcess(reinterpret_cast<HANDLE>(process), TERMINATED_STATUS);
+}
+
+void platform_set_child_library_directory(const wchar_t*) {
+    // The child adds the target directory to its own library search (AddDllDirectory), which
+    // every later load in it uses.
+}
+
+void platform_end_with_parent(uint32_t) {
+    // The parent holds the child in a job that ends it when the parent ends.
+}
 
 void platform_close_process(ProcessHandle process) { CloseHandle(reinterpret_cast<HANDLE>(process)); }
 
