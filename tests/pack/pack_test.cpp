@@ -225,6 +225,9 @@ struct Refusal {
     std::string main_binary;
     void (*prepare)(const fs::path& app);
     int status;
+    const char* target = "windows";
+    // Text the message must hold ("APP" stands for the application directory); empty: any message.
+    std::string message = "";
 };
 
 class Refusals : public ::testing::TestWithParam<Refusal> {};
@@ -235,10 +238,17 @@ TEST_P(Refusals, ExitWithAClearMessageAndWriteNothing) {
     GetParam().prepare(dir / "app");
     std::string out, err;
     const fs::path output = dir / "out.bin";
-    const int status =
-        run_cli({"--attached-only", output.string(), (dir / "app").string(), GetParam().main_binary}, &out, &err);
+    const int status = run_cli({"--target", GetParam().target, "--attached-only", output.string(),
+                                (dir / "app").string(), GetParam().main_binary},
+                               &out, &err);
     EXPECT_EQ(status, GetParam().status) << err;
     EXPECT_EQ(err.rfind("onefile-pack: ", 0), 0u) << err;
+    std::string message = GetParam().message;
+    if (const size_t app = message.find("APP"); app != std::string::npos) {
+        message.replace(app, 3, (dir / "app").string());
+    }
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_FALSE(fs::exists(output));
 }
 
@@ -261,6 +271,12 @@ void add_long_name(const fs::path& app) {
     close(directory);
 }
 
+// A stored name that begins "x:" is drive-relative to the launcher, whatever the target: on Linux
+// ':' is an ordinary character, so only the launcher's own rule keeps such a name out.
+void add_drive_form_file(const fs::path& app) { write(app / "x:notes.txt", "notes"); }
+void add_drive_form_main(const fs::path& app) { write(app / "1:main", "main"); }
+void add_drive_form_directory(const fs::path& app) { write(app / "c:" / "lib" / "data.bin", "data"); }
+
 INSTANTIATE_TEST_SUITE_P(
     Packer, Refusals,
     ::testing::Values(Refusal{"MissingMainBinary", "absent.bin", nothing, 2},
@@ -268,8 +284,36 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"MainBinaryOutsideTheDirectory", "../main.bin", nothing, 2},
                       Refusal{"MainBinaryIsADirectory", ".", nothing, 2},
                       Refusal{"SymbolicLinkInTheTree", "main.bin", add_symlink, 2},
-                      Refusal{"NameLongerThan4095Units", "main.bin", add_long_name, 2}),
+                      Refusal{"NameLongerThan4095Units", "main.bin", add_long_name, 2},
+                      Refusal{"DriveFormNameForLinux", "main.bin", add_drive_form_file, 2, "linux",
+                              "the name of 'APP/x:notes.txt' cannot be packed: its stored name 'x:notes.txt' "
+                              "begins with 'x:', which the launcher takes for a drive\n"},
+                      Refusal{"DriveFormDirectoryForLinux", "main.bin", add_drive_form_directory, 2, "linux",
+                              "the name of 'APP/c:/lib/data.bin' cannot be packed: its stored name "
+                              "'c:\\lib\\data.bin' begins with 'c:', which the launcher takes for a drive\n"},
+                      Refusal{"DriveFormMainBinaryForLinux", "1:main", add_drive_form_main, 2, "linux",
+                              "its stored name '1:main' begins with '1:', which the launcher takes for a drive"},
+                      Refusal{"DriveFormNameForWindows", "main.bin", add_drive_form_file, 2, "windows",
+                              "cannot be used on Windows: it contains ':'"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+TEST(PackerNames, LinuxKeepsTheColonsTheLauncherAccepts) {
+    TempDir dir;
+    write(dir / "app/main.bin", "main");
+    write(dir / "app/ab:c", "colon after two characters");
+    write(dir / "app/sub/x:notes.txt", "drive form below the top");
+    const fs::path output = dir / "out.bin";
+    std::string err;
+    ASSERT_EQ(run_cli({"--quiet", "--target", "linux", "--attached-only", output.string(), (dir / "app").string(),
+                       "main.bin"},
+                      nullptr, &err),
+              0)
+        << err;
+    std::string out;
+    ASSERT_EQ(run_cli({"--list", output.string()}, &out), 0);
+    EXPECT_EQ(out, "main.bin\t4\t0\nab:c\t26\t0\nsub\\x:notes.txt\t24\t4\n");
+    EXPECT_EQ(run_cli({"--quiet", "--verify", output.string()}), 0);
+}
 
 TEST(PackerCommandLine, UsageErrorsExitWithOne) {
     std::string err;

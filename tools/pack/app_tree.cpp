@@ -187,6 +187,14 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
             throw PackError("the name of " + display(child) + " is " + std::to_string(file.name_utf16.size()) +
                             " UTF-16 code units long; the limit is 4095");
         }
+        // The launcher refuses, for either target, a stored name that could leave its target
+        // directory, and with it the whole executable: such a name must not get that far. Only the
+        // drive form ("x:notes.txt") can come out of a directory walk, and only for Linux, where ':'
+        // is an ordinary character; the rule is checked whole all the same.
+        if (const std::string problem = name_containment_problem(file.name_utf16); !problem.empty()) {
+            throw PackError("the name of " + display(child) + " cannot be packed: its stored name '" +
+                            escape_for_display(table_name, false) + "' " + problem);
+        }
         file.name = std::move(table_name);
         file.path = app_dir_;
         for (const std::string& part : child) {

@@ -30,8 +30,9 @@ std::string normalize_main_binary(std::string_view main_binary_rel);
 // byte-wise order of its file table name. Empty directories are left out. Throws PackError for a
 // missing or non-regular main binary, a symbolic link or special file anywhere in the tree, an
 // unreadable file or directory, a name that is not UTF-8, contains a backslash or exceeds 4095
-// UTF-16 code units, and a file table that would exceed its limit. For Target::Windows, also for
-// names Windows cannot create and names that differ only in (ASCII) case.
+// UTF-16 code units or that the launcher would refuse (name_containment_problem(): for Linux, e.g.
+// "x:notes.txt" at the top), and a file table that would exceed its limit. For Target::Windows, also
+// for names Windows cannot create and names that differ only in (ASCII) case.
 std::vector<SourceFile> collect_app_files(const std::filesystem::path& app_dir, std::string_view main_binary_rel,
                                           Target target);
 

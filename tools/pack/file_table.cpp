@@ -3,6 +3,7 @@
 #include <string>
 
 #include "errors.h"
+#include "unicode.h"
 
 namespace onefile::pack {
 
@@ -19,6 +20,24 @@ static void append_string(std::vector<unsigned char>& out, const std::u16string&
     }
     out.push_back(0);
     out.push_back(0);
+}
+
+std::string name_containment_problem(std::u16string_view name) {
+    if (entry_name_is_contained(name.data(), name.size())) {
+        return "";
+    }
+    auto is_separator = [](char16_t unit) { return unit == u'\\' || unit == u'/'; };
+    if (name.empty()) {
+        return "is empty";
+    }
+    if (is_separator(name[0])) {
+        return "begins with a separator, which roots it outside the target directory";
+    }
+    if (name.size() >= 2 && name[1] == u':') {
+        return "begins with '" + escape_for_display(utf16_to_utf8(name.substr(0, 2)), false) +
+               "', which the launcher takes for a drive";
+    }
+    return "has a '..' component, which leads out of the target directory";
 }
 
 std::vector<unsigned char> encode_file_table(const std::vector<TableEntry>& entries) {

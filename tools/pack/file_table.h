@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/attached_format.h"
@@ -35,6 +36,11 @@ std::vector<unsigned char> encode_file_table(const std::vector<TableEntry>& entr
 // ENTRY_FLAG_LAST, which must end the table exactly. An empty table has no entries. Throws
 // PackError naming the offending entry's offset and what is wrong with it.
 std::vector<TableEntry> parse_file_table(std::span<const unsigned char> table);
+
+// Why the launcher would refuse `name` as a file table name, or "" when it accepts it. The decision
+// is the launcher's own entry_name_is_contained(); the text only says which part of the rule the
+// name breaks, e.g. "begins with 'x:', which the launcher takes for a drive".
+std::string name_containment_problem(std::u16string_view name);
 
 // The 16-byte header and the 9 trailing bytes for an attached data of the given part sizes.
 std::vector<unsigned char> encode_attached_header(std::uint64_t table_size, std::uint64_t compressed_size);
