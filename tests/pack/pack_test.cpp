@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #define ZSTD_STATIC_LINKING_ONLY  // frame header inspection
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -144,7 +145,7 @@ TEST_F(PackedApplication, RoundTripsThroughTheLaunchersReaderAndLibzstd) {
     EXPECT_EQ(decompress_stream(attached), expected_stream);
 }
 
-TEST_F(PackedApplication, WritesOneFrameWithTheLauncherWindowAndNothingOptional) {
+TEST_F(PackedApplication, WritesOneFrameWithTheLauncherWindowAndTheContentChecksum) {
     const std::string attached = pack_attached(19);
     const uint64_t table_size = le64(attached, 0);
     const uint64_t compressed_size = le64(attached, 8);
@@ -154,9 +155,17 @@ TEST_F(PackedApplication, WritesOneFrameWithTheLauncherWindowAndNothingOptional)
     ASSERT_EQ(ZSTD_getFrameHeader(&header, frame, compressed_size), 0u);
     EXPECT_EQ(header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
     EXPECT_EQ(header.windowSize, 1ull << 27);
-    EXPECT_EQ(header.checksumFlag, 0u);
+    EXPECT_EQ(header.checksumFlag, 1u);
     EXPECT_EQ(header.dictID, 0u);
     EXPECT_EQ(ZSTD_findFrameCompressedSize(frame, compressed_size), compressed_size) << "exactly one frame";
+    // The checksum is the frame's last 4 bytes: a change there is a checksum error for libzstd.
+    std::string changed(frame, compressed_size);
+    changed.back() = static_cast<char>(changed.back() ^ 0x10);
+    ZSTD_DCtx* context = ZSTD_createDCtx();
+    std::vector<char> out(1 << 20);
+    const size_t result = ZSTD_decompressDCtx(context, out.data(), out.size(), changed.data(), changed.size());
+    ZSTD_freeDCtx(context);
+    EXPECT_EQ(ZSTD_getErrorCode(result), ZSTD_error_checksum_wrong) << ZSTD_getErrorName(result);
 
     // Nine trailing bytes: a zero, then the offset of the 64-bit value itself.
     ASSERT_EQ(attached.size(), 16 + table_size + compressed_size + 9);
@@ -208,9 +217,7 @@ TEST_F(PackedApplication, VerifyAcceptsIntactDataAndRefusesDamage) {
     std::string bytes = read(attached);
     const uint64_t table_size = le64(bytes, 0);
     const uint64_t compressed_size = le64(bytes, 8);
-    // A stream cut in half: the header still fits, but the frame ends before the files do. (Flipping
-    // bytes would not do: incompressible content is stored as raw blocks, which decode whatever
-    // they hold.)
+    // A stream cut in half: the header still fits, but the frame ends before the files do.
     const uint64_t cut = compressed_size / 2;
     for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<char>((cut >> (8 * i)) & 0xFF);
     (void)table_size;

@@ -57,10 +57,13 @@ FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
     ZSTD_CCtx* cctx = cctx_.get();
     check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level), "level");
     check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, WINDOW_LOG), "window");
-    // The frame header carries no content size, checksum or dictionary id: the launcher knows the
-    // sizes from the file table and needs none of them.
+    // No content size and no dictionary id in the frame header: the launcher knows the sizes from
+    // the file table. The frame does end in the content checksum (the low 32 bits of XXH64 over
+    // everything it holds): without it a damaged byte in a stored (raw) block or in literals decodes
+    // without complaint, and neither the launcher nor --verify could tell. Any decoder reads the
+    // 4 extra bytes; libzstd's checks them by default.
     check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0), "content size flag");
-    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0), "checksum flag");
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1), "checksum flag");
     check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
     // Worker threads change speed, not bytes: for fixed parameters and worker count the output is
     // the same on every run.

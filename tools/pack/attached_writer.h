@@ -1,5 +1,5 @@
 // Writing the attached data: 16-byte header, file table, one Zstandard frame holding every file's
-// contents in table order, 9 trailing bytes.
+// contents in table order and ending in its content checksum, 9 trailing bytes.
 #pragma once
 
 #include <cstddef>
