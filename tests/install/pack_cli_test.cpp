@@ -110,6 +110,8 @@ TEST_F(PackerCli, VerifyChecksWithoutWriting) {
     const Result result = run({"--verify", attached.string()});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find(": ok, 3 files, 8001 bytes"), std::string::npos) << result.out;
+    // The packer ends its frame in the content checksum, and --verify checks it.
+    EXPECT_TRUE(result.out.ends_with(" bytes in 1 frame, content checksum matches\n")) << result.out;
     EXPECT_EQ(run({"--quiet", "--verify", attached.string()}).out, "");
     EXPECT_EQ(listing(dir_ / "."), before);
     EXPECT_EQ(read(attached), bytes);
@@ -122,6 +124,18 @@ TEST_F(PackerCli, VerifyChecksWithoutWriting) {
     EXPECT_EQ(bad.status, 2);
     EXPECT_EQ(bad.out, "");
     EXPECT_TRUE(bad.err.starts_with("onefile-pack: ")) << bad.err;
+
+    // A changed byte that still decodes (main.bin's bytes do not compress and are stored as they
+    // are): only the checksum notices, and the message names the files it covers.
+    std::string changed = bytes;
+    const std::size_t stored = changed.size() - 9 - 4 - 100;  // before the checksum and the trailing bytes
+    changed[stored] = static_cast<char>(changed[stored] ^ 0x40);
+    write(dir_ / "changed.bin", changed);
+    const Result checksum = run({"--verify", (dir_ / "changed.bin").string()});
+    EXPECT_EQ(checksum.status, 2);
+    EXPECT_EQ(checksum.err,
+              "onefile-pack: the content checksum does not match: the bytes of one or more files from 'main.bin' to "
+              "'data\\b.txt' are damaged (or the checksum itself is)\n");
 }
 
 TEST_F(PackerCli, ExitStatusesAreZeroOneTwo) {

@@ -34,13 +34,20 @@ struct VerifyReport {
     AttachedListing listing;
     std::uint64_t content_size = 0;  // the sum of the file sizes, which is what the stream yielded
     std::uint64_t frame_count = 0;
+    // Frames that end in a content checksum, which was checked. Older packers wrote none: their
+    // frames can hide a damaged byte that still decodes.
+    std::uint64_t checksummed_frames = 0;
 };
 
 // list_attached() plus what the launcher would run into only while extracting: decompresses the
-// whole stream with a default decompression context (so at most a 2^27-byte window) and requires
-// it to end on a frame boundary exactly at the compressed size and to yield exactly the sum of the
-// file sizes. Also refuses an empty file table, a link entry and a name that occurs twice. Nothing
-// is written. Throws PackError describing the first problem.
+// whole stream with a default decompression context (so at most a 2^27-byte window, and every
+// content checksum checked) and requires it to end on a frame boundary exactly at the compressed
+// size, with nothing after the frame that completes the content, and to yield exactly the sum of
+// the file sizes. Also refuses an empty file table, a link entry, a name the launcher refuses
+// (name_containment_problem()) and a name that occurs twice. Nothing is written. Throws PackError
+// describing the first problem; a damaged stream's message names the file where decoding failed,
+// or for a checksum that does not match (which says only that some byte of the frame differs) the
+// files of the frame, first and last.
 VerifyReport verify_attached(const std::filesystem::path& file);
 
 }  // namespace onefile::pack
