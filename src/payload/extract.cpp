@@ -40,6 +40,18 @@ void release_consumed_input() {
     g_input_released = g_input.pos;
 }
 
+// A name whose component the system would take for something else than a file (a device, on
+// Windows) is damage too: writing it would write to the device.
+bool components_allowed(const wchar_t* name, size_t length) {
+    size_t start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i == length || name[i] == PATH_SEPARATOR) {
+            if (!platform_file_name_allowed(name + start, i - start)) return false;
+            start = i + 1;
+        }
+    }
+    return true;
+}
 
 // Composes output_path as target directory, separator and name. The name's separators are the
 // packer's backslashes; this platform's own separator replaces them.
@@ -147,7 +159,9 @@ void extract_attached_data(Role role) {
             // The packer never writes a name that leaves the target directory; one that would is
             // damage, and following it could overwrite files anywhere the user may write.
             const wchar_t* name = g_state.output_path + wcslen(g_state.target_directory) + 1;
-            if (!entry_name_is_contained(name, entry.name_length)) exit_bad_attached_data();
+            if (!entry_name_is_contained(name, entry.name_length) || !components_allowed(name, entry.name_length)) {
+                exit_bad_attached_data();
+            }
             if (g_state.main_binary_path[0] == L'\0') {
                 bounded_copy(g_state.main_binary_path, PATH_CAPACITY, g_state.output_path);
                 if (role == Role::Child) return;

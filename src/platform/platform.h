@@ -99,6 +99,10 @@ CreateDirResult platform_create_directory(const wchar_t* path);
 // creation to the directory walk; Linux creates it private to the user and refuses one that exists.
 bool platform_claim_target_directory(const wchar_t* path);
 
+// Whether this system can create a file of this name component (`length` code units) as a file:
+// false on Windows for the names it maps to devices.
+bool platform_file_name_allowed(const wchar_t* component, size_t length);
+
 using FileHandle = intptr_t;
 inline constexpr FileHandle INVALID_FILE = -1;
 // Creates or truncates a file for writing; `executable` asks for an executable file where the

@@ -173,8 +173,8 @@ void reset() {
 
 }  // namespace test_platform
 
-using test_platform::Op;
 using test_platform::fakes;
+using test_platform::Op;
 using test_platform::record;
 using test_platform::should_fail;
 
@@ -468,7 +468,8 @@ extern "C" size_t __wrap_ZSTD_decompressStream(ZSTD_DStream* stream, ZSTD_outBuf
     // A planned failure returns the planned error as the library's own code (corruption when none).
     if (should_fail(Op::Decompress)) {
         const uint32_t code = test_platform::planned_error(Op::Decompress);
-        return static_cast<size_t>(-static_cast<ptrdiff_t>(code != 0 ? code : ZSTD_error_corruption_detected));
+        const uint32_t returned = code != 0 ? code : static_cast<uint32_t>(ZSTD_error_corruption_detected);
+        return static_cast<size_t>(-static_cast<ptrdiff_t>(returned));
     }
     const size_t before = output->pos;
     const size_t result = __real_ZSTD_decompressStream(stream, output, input);

@@ -45,6 +45,7 @@ uint32_t platform_final_path_and_close(void*, wchar_t*, uint32_t) { return 0; }
 uint32_t platform_short_path(const wchar_t*, wchar_t*, uint32_t) { return 0; }
 CreateDirResult platform_create_directory(const wchar_t*) { return CreateDirResult::Created; }
 bool platform_claim_target_directory(const wchar_t*) { return true; }
+bool platform_file_name_allowed(const wchar_t*, size_t) { return true; }
 FileHandle platform_create_output_file(const wchar_t* path, bool) {
     // Every path the core composes must be terminated within its buffer.
     if (wcslen(path) >= 4096) abort();

@@ -460,3 +460,26 @@ TEST_F(SeamExtraction, NoHomeDirectoryEndsTheRunBeforeAnythingIsCreated) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SeamExtraction, NameThatIsADeviceOnWindowsIsRefusedThere) {
+    // "nul.txt" is an ordinary file name on Linux; on Windows writing it would write to the device.
+    const std::vector<uint8_t> blob =
+        unit::make_application({{u"main.bin", "main"}, {u"sub\\nul.txt", "to the device"}});
+    if (PATH_SEPARATOR == L'/') {
+        extract(blob);
+        EXPECT_EQ(unit::read_file(target_ / "sub" / "nul.txt"), "to the device");
+        return;
+    }
+    EXPECT_EXIT(
+        {
+            unit::stdout_to_stderr();
+            extract(blob);
+            exit(0);
+        },
+        unit::reported_failure(), unit::plain_message("Error, couldn't find attached data header."));
+    EXPECT_FALSE(unit::exists_or_is_link(target_ / "sub"));
+}
+
+}  // namespace

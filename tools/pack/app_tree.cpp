@@ -1,4 +1,5 @@
 #include "app_tree.h"
+#include "platform/device_names.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -61,14 +62,10 @@ std::string windows_name_problem(std::string_view component) {
     if (component.back() == '.' || component.back() == ' ') {
         return "ends in a dot or a space";
     }
-    // Device names stay reserved whatever extension follows them.
-    const std::string stem = ascii_lower(component.substr(0, component.find('.')));
-    static const char* const devices[] = {"con", "prn", "aux", "nul"};
-    bool reserved = std::find(std::begin(devices), std::end(devices), stem) != std::end(devices);
-    if (stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) && stem[3] >= '1' && stem[3] <= '9') {
-        reserved = true;
-    }
-    return reserved ? "is a reserved device name" : "";
+    // Device names stay reserved whatever extension follows them: the launcher's own rule, which
+    // refuses them when it unpacks.
+    const std::wstring wide(component.begin(), component.end());
+    return is_windows_device_name(wide.c_str(), wide.size()) ? "is a reserved device name" : "";
 }
 
 class TreeWalker {

@@ -54,6 +54,8 @@ bool platform_claim_target_directory(const wchar_t* path) {
     return mkdir(narrow, 0700) == 0;
 }
 
+bool platform_file_name_allowed(const wchar_t*, size_t) { return true; }
+
 FileHandle platform_create_output_file(const wchar_t* path, bool executable) {
     char narrow[NARROW_PATH_CAPACITY];
     if (!narrow_path(path, narrow)) return INVALID_FILE;

@@ -2,6 +2,7 @@
 #include <cwchar>
 #include <new>
 
+#include "platform/device_names.h"
 #include "platform/platform.h"
 #include "windows_support.h"
 
@@ -23,6 +24,10 @@ CreateDirResult platform_create_directory(const wchar_t* path) {
 
 bool platform_claim_target_directory(const wchar_t*) {
     return true;  // created by the directory walk with the first file
+}
+
+bool platform_file_name_allowed(const wchar_t* component, size_t length) {
+    return !is_windows_device_name(component, length);
 }
 
 FileHandle platform_create_output_file(const wchar_t* path, bool) {

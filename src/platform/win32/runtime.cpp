@@ -28,11 +28,67 @@ void platform_fatal_stop() {
     for (;;) {}
 }
 
+namespace {
+
+// Room for the longest message: a 32767-unit path or system text and the message around it.
+constexpr size_t MESSAGE_CAPACITY = 40000;
+wchar_t g_message[MESSAGE_CAPACITY];
+char g_message_bytes[MESSAGE_CAPACITY * 3];
+
+void put(size_t* length, wchar_t c) {
+    if (*length + 1 < MESSAGE_CAPACITY) g_message[(*length)++] = c;
+}
+
+// Formats the launcher's own formats: "%s" (narrow, ASCII), "%ls" (wide), "%lu" and "%%". The
+// runtime's own formatting would stop a wide argument at its first character that the "C" locale
+// cannot convert, losing the rest of a path with a Cyrillic or CJK user name in it.
+size_t format_message(const char* format, va_list arguments) {
+    size_t length = 0;
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (*p != '%') {
+            put(&length, static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+        } else if (p[1] == 's') {
+            for (const char* s = va_arg(arguments, const char*); *s != '\0'; ++s) {
+                put(&length, static_cast<wchar_t>(static_cast<unsigned char>(*s)));
+            }
+            p += 1;
+        } else if (p[1] == 'l' && p[2] == 's') {
+            for (const wchar_t* s = va_arg(arguments, const wchar_t*); *s != L'\0'; ++s) put(&length, *s);
+            p += 2;
+        } else if (p[1] == 'l' && p[2] == 'u') {
+            wchar_t digits[24];
+            swprintf(digits, 24, L"%lu", va_arg(arguments, unsigned long));
+            for (const wchar_t* s = digits; *s != L'\0'; ++s) put(&length, *s);
+            p += 2;
+        } else if (p[1] == '%') {
+            put(&length, L'%');
+            p += 1;
+        }
+    }
+    g_message[length] = L'\0';
+    return length;
+}
+
+}  // namespace
+
 void platform_stderr_printf(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(stderr, format, arguments);
+    const size_t length = format_message(format, arguments);
     va_end(arguments);
+    fflush(stderr);
+    // A console shows the whole text as it is. Anything else (a file, a pipe) gets it in UTF-8,
+    // which loses no character, through the runtime's text mode, which ends lines with CR LF.
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+        DWORD written = 0;
+        WriteConsoleW(handle, g_message, static_cast<DWORD>(length), &written, nullptr);
+        return;
+    }
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, g_message, static_cast<int>(length), g_message_bytes,
+                                          static_cast<int>(sizeof g_message_bytes), nullptr, nullptr);
+    if (bytes > 0) fwrite(g_message_bytes, 1, static_cast<size_t>(bytes), stderr);
     fflush(stderr);
 }
 
