@@ -62,6 +62,7 @@ void cleanup_target() {
         platform_close_process(child);
     }
     if (!g_state.cleanup_armed.load()) return;
+    platform_unmark_target_directory();
     for (int attempt = 0; attempt < CLEANUP_ATTEMPTS; ++attempt) {
         if (remove_tree(g_state.target_directory)) return;
         platform_sleep_ms(CLEANUP_PAUSE_MS);

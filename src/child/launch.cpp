@@ -2,6 +2,7 @@
 
 #include "child/arguments.h"
 #include "child/cleanup.h"
+#include "child/sweep.h"
 #include "common/errors.h"
 #include "common/state.h"
 #include "platform/platform.h"
@@ -32,6 +33,8 @@ uint32_t launch_child_and_wait() {
             exit_launch_error(platform_last_error());
     }
 
+    // Off the start-up path: the application is already running.
+    sweep_abandoned_directories();
     platform_wait_process(own, UINT32_MAX);
     uint32_t status = 1;
     if (!platform_process_exit_status(own, &status)) status = 1;

@@ -277,6 +277,15 @@ bool value_is_made_of(const char* name, size_t length, const char* characters) {
 
 }  // namespace
 
+bool is_random_token_text(const wchar_t* text, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == 0 || text[i] >= 128 || strchr(BASE64_URL_ALPHABET, static_cast<char>(text[i])) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool inherited_run_values_are_well_formed() {
     return value_is_made_of("VARNOK_ONEFILE_RANDOM", RANDOM_TOKEN_LENGTH, BASE64_URL_ALPHABET) &&
            value_is_made_of("VARNOK_ONEFILE_TIME_US", 6, "0123456789");

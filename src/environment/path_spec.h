@@ -25,6 +25,8 @@ bool append_folder_path(wchar_t* position, ShellFolder folder, uint64_t remainin
 bool inherited_run_values_are_well_formed();
 
 inline constexpr int RANDOM_TOKEN_LENGTH = 11;
+// True when the `length` code units at `text` are all characters of the random token's alphabet.
+bool is_random_token_text(const wchar_t* text, size_t length);
 // The seed of the random token: never 0.
 uint32_t random_token_seed(uint32_t process_id, uint64_t counter_address, uint64_t counter);
 // The 11-character token (plus terminator) that the xorshift generator gives from `state`.

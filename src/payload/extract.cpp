@@ -152,6 +152,7 @@ void extract_attached_data(Role role) {
     g_last_result = 1;
 
     bool target_claimed = false;
+    bool target_marked = false;
     if (!file_table_empty()) {
         for (;;) {
             const FileEntry entry = read_file_entry();
@@ -177,6 +178,11 @@ void extract_attached_data(Role role) {
                 target_claimed = true;
             }
             create_parent_directories(g_state.output_path);
+            if (!target_marked) {
+                // From now on every other launcher sees this directory as a live run's.
+                platform_mark_target_directory(g_state.target_directory);
+                target_marked = true;
+            }
             write_entry(entry);
             if ((entry.flags & ENTRY_FLAG_LAST) != 0) break;
         }

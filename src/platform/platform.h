@@ -112,6 +112,19 @@ FileHandle platform_create_output_file(const wchar_t* path, bool executable);
 bool platform_write_file(FileHandle file, const void* data, uint32_t size);
 void platform_close_file(FileHandle file);
 
+// Takes the mark that tells every other launcher this target directory belongs to a live run: a
+// lock that this process holds, and its child with it (the child inherits it), until they end.
+// Called once the directory exists. Best effort: a mark that cannot be taken leaves the directory
+// unmarked, and it is then never taken for abandoned before it is old (see below).
+void platform_mark_target_directory(const wchar_t* path);
+// Gives the mark up, before the directory is removed (Windows keeps a directory with an open
+// handle to it). Safe to call from either thread, and more than once.
+void platform_unmark_target_directory();
+// True when the directory at `path` is a directory of this user's (not a link), unchanged for a few
+// seconds, and no live process holds its mark: the run it belonged to has ended without removing
+// it (a hard kill, a power loss, a failed extraction).
+bool platform_directory_is_abandoned(const wchar_t* path);
+
 enum class PathKind { Absent, LinkToDirectory, LinkToFile, Directory, File };
 PathKind platform_path_kind(const wchar_t* path);
 bool platform_delete_file(const wchar_t* path);

@@ -197,6 +197,11 @@ void platform_runtime_putenv(wchar_t* assignment) { real_platform_runtime_putenv
 
 bool platform_temp_path(wchar_t* out, uint64_t capacity) {
     if (should_fail(Op::TempPath)) return false;
+    if (fakes().temp_path) {
+        if (fakes().temp_path->size() >= capacity) return false;
+        wcscpy(out, fakes().temp_path->c_str());
+        return true;
+    }
     return real_platform_temp_path(out, capacity);
 }
 

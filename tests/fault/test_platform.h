@@ -69,6 +69,8 @@ std::vector<Call> log_of(Op op);
 // Made-up results. Unset fields pass through to the real backend.
 struct Fakes {
     std::optional<int64_t> system_time;
+    // The temporary directory.
+    std::optional<std::wstring> temp_path;
     // Both shell folders (profile and local application data).
     std::optional<std::wstring> folder_path;
     // platform_full_path writes `full_path_text` when it fits and returns `full_path_result`.
@@ -105,5 +107,8 @@ void set_last_error(uint32_t error);
 // From now on standard output goes where standard error goes: a death test, which sees only
 // standard error, then sees the plain messages too.
 void join_stdout_to_stderr();
+
+// Sets a file's or directory's last change time to `seconds` seconds ago; false if it cannot.
+bool set_age(const std::wstring& path, int64_t seconds);
 
 }  // namespace test_platform

@@ -2,8 +2,10 @@
 // symbolic link planted on the way is ever followed.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
@@ -55,6 +57,49 @@ bool platform_claim_target_directory(const wchar_t* path) {
 }
 
 bool platform_file_name_allowed(const wchar_t*, size_t) { return true; }
+
+namespace {
+
+// The open directory whose lock marks our run as live. Not closed on exec: the child inherits it,
+// and the lock, which belongs to the open directory, lasts while either process has it open.
+std::atomic<int> g_mark{-1};
+
+// A directory younger than this is never taken for abandoned: its run may not have marked it yet.
+constexpr time_t MARK_GRACE_SECONDS = 10;
+
+}  // namespace
+
+void platform_mark_target_directory(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (g_mark.load() >= 0 || !narrow_path(path, narrow)) return;
+    const int fd = open(narrow, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) return;
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        close(fd);
+        return;
+    }
+    g_mark.store(fd);
+}
+
+void platform_unmark_target_directory() {
+    // The child's inherited copy keeps the lock while the child lives.
+    const int fd = g_mark.exchange(-1);
+    if (fd >= 0) close(fd);
+}
+
+bool platform_directory_is_abandoned(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return false;
+    const int fd = open(narrow, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool candidate = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
+                           time(nullptr) - info.st_mtime >= MARK_GRACE_SECONDS;
+    // A live run holds a shared lock: the exclusive one is ours only when no one does.
+    const bool abandoned = candidate && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return abandoned;
+}
 
 FileHandle platform_create_output_file(const wchar_t* path, bool executable) {
     char narrow[NARROW_PATH_CAPACITY];

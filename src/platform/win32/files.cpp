@@ -1,4 +1,6 @@
 // Files and directories on Windows.
+#include <atomic>
+#include <cstdio>
 #include <cwchar>
 #include <new>
 
@@ -28,6 +30,64 @@ bool platform_claim_target_directory(const wchar_t*) {
 
 bool platform_file_name_allowed(const wchar_t* component, size_t length) {
     return !is_windows_device_name(component, length);
+}
+
+namespace {
+
+// A named event that our run, and its child with it (the handle is inherited), holds open while it
+// lives. Named objects last exactly as long as some handle to them is open, so a live run is told
+// apart from an ended one whatever process ids the system has handed out since. The name is the
+// target directory's own, which no other run has.
+std::atomic<HANDLE> g_mark{nullptr};
+
+// A directory unchanged for less than this is never taken for abandoned: its run may not have
+// marked it yet.
+constexpr ULONGLONG MARK_GRACE_100NS = 10ULL * 10000000ULL;
+
+bool mark_name(const wchar_t* path, wchar_t* out, size_t capacity) {
+    const wchar_t* separator = wcsrchr(path, L'\\');
+    const wchar_t* name = separator != nullptr ? separator + 1 : path;
+    if (wcslen(name) > 128) return false;
+    return swprintf(out, capacity, L"Local\\onefile-run-%ls", name) > 0;
+}
+
+}  // namespace
+
+void platform_mark_target_directory(const wchar_t* path) {
+    wchar_t name[160];
+    if (g_mark.load() != nullptr || !mark_name(path, name, 160)) return;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    const HANDLE event = CreateEventW(&inherited, TRUE, FALSE, name);
+    if (event != nullptr) g_mark.store(event);
+}
+
+void platform_unmark_target_directory() {
+    const HANDLE event = g_mark.exchange(nullptr);
+    if (event != nullptr) CloseHandle(event);
+}
+
+bool platform_directory_is_abandoned(const wchar_t* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG changed =
+        (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    if (current < changed || current - changed < MARK_GRACE_100NS) return false;
+    wchar_t name[160];
+    if (!mark_name(path, name, 160)) return false;
+    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
+    if (event != nullptr) {
+        CloseHandle(event);
+        return false;  // a live run holds it
+    }
+    // Only "no such object" means no one holds it; anything else (no access) is left alone.
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 FileHandle platform_create_output_file(const wchar_t* path, bool) {
