@@ -58,8 +58,7 @@ bool marked_parent(uint32_t* pid) {
     wchar_t* end = nullptr;
     const long value = wcstol(marker, &end, 10);
     // A process id is a signed 32-bit number here whatever the width of long.
-    const bool valid =
-        errno != ERANGE && end != marker && *end == L'\0' && value >= INT32_MIN && value <= INT32_MAX;
+    const bool valid = errno != ERANGE && end != marker && *end == L'\0' && value >= INT32_MIN && value <= INT32_MAX;
     platform_free(marker);
     *pid = static_cast<uint32_t>(value);
     return valid;
@@ -75,8 +74,10 @@ Role decide_role() {
     return inherited_run_values_are_well_formed() ? Role::Child : Role::Parent;
 }
 
-int run_launcher(const uint8_t* attached_data, uint64_t attached_length) {
+int run_launcher(const uint8_t* attached_data, uint64_t attached_length, const uint8_t* extras,
+                 uint64_t extras_length) {
     set_attached_data(attached_data, attached_length);
+    set_attached_extras(extras, extras_length);
     if (!platform_own_image_known()) exit_own_image_unknown();
     const Role role = decide_role();
     if (role == Role::Parent) {

@@ -11,6 +11,7 @@ const uint8_t* g_table_start = nullptr;
 const uint8_t* g_table_end = nullptr;
 const uint8_t* g_cursor = nullptr;
 uint64_t g_compressed_size = 0;
+FileTimes g_file_times{nullptr, 0};
 
 }  // namespace
 
@@ -18,6 +19,14 @@ void set_attached_data(const uint8_t* start, uint64_t length) {
     g_data = start;
     g_length = length;
 }
+
+void set_attached_extras(const uint8_t* start, uint64_t length) {
+    // A record that cannot be read is as good as none: the times are a courtesy, the files are
+    // whole without them.
+    read_file_times(start, length, &g_file_times);
+}
+
+const FileTimes& attached_file_times() { return g_file_times; }
 
 void validate_attached_data_header() {
     AttachedHeader header{};

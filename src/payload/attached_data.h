@@ -6,9 +6,14 @@
 #include <cstdint>
 
 #include "common/attached_format.h"
+#include "common/extras.h"
 
 // Where the attached data lies; set by the driver before anything reads it.
 void set_attached_data(const uint8_t* start, uint64_t length);
+// Where the record of additions that the packer put beside it lies (`length` 0: there is none).
+void set_attached_extras(const uint8_t* start, uint64_t length);
+// The modification times of the file entries, from that record; empty without one.
+const FileTimes& attached_file_times();
 
 // Checks the header (in both roles also that there is one: a child reached through a forged
 // parent id must not read past the data either) and prepares the file table walk.

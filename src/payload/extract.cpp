@@ -68,7 +68,7 @@ void compose_output_path(const FileEntry& entry) {
     g_state.output_path[length] = L'\0';
 }
 
-void write_entry(const FileEntry& entry) {
+void write_entry(const FileEntry& entry, uint64_t index) {
     const FileHandle file = platform_create_output_file(g_state.output_path, (entry.flags & ENTRY_FLAG_BIT0) != 0);
     if (file == INVALID_FILE) exit_with_open_error();
     uint64_t remaining = entry.size;
@@ -77,6 +77,13 @@ void write_entry(const FileEntry& entry) {
         read_stream_bytes(g_write_buffer, chunk);
         if (!platform_write_file(file, g_write_buffer, chunk)) exit_unpack_error(platform_last_error());
         remaining -= chunk;
+    }
+    // Interpreters compare a module's time with the one recorded in its compiled cache: the file
+    // keeps the time it had when it was packed, set through the handle it was written with.
+    int64_t seconds = 0;
+    uint32_t nanoseconds = 0;
+    if (file_time_at(attached_file_times(), index, &seconds, &nanoseconds)) {
+        platform_set_file_time(file, seconds, nanoseconds);
     }
     platform_close_file(file);
 }
@@ -154,7 +161,7 @@ void extract_attached_data(Role role) {
     bool target_claimed = false;
     bool target_marked = false;
     if (!file_table_empty()) {
-        for (;;) {
+        for (uint64_t index = 0;; ++index) {
             const FileEntry entry = read_file_entry();
             compose_output_path(entry);
             // The packer never writes a name that leaves the target directory; one that would is
@@ -183,7 +190,7 @@ void extract_attached_data(Role role) {
                 platform_mark_target_directory(g_state.target_directory);
                 target_marked = true;
             }
-            write_entry(entry);
+            write_entry(entry, index);
             if ((entry.flags & ENTRY_FLAG_LAST) != 0) break;
         }
         file_table_fully_read();

@@ -108,6 +108,10 @@ inline constexpr FileHandle INVALID_FILE = -1;
 // Creates or truncates a file for writing; `executable` asks for an executable file where the
 // platform has such a mode. INVALID_FILE on failure.
 FileHandle platform_create_output_file(const wchar_t* path, bool executable);
+// Gives the file its last modification time: `seconds` since 1970-01-01 UTC (negative before) and
+// `nanoseconds` (rounded down to what the system keeps). Best effort: a time the system cannot
+// set is no failure of the run.
+void platform_set_file_time(FileHandle file, int64_t seconds, uint32_t nanoseconds);
 // Writes all `size` bytes; false on failure (last error set).
 bool platform_write_file(FileHandle file, const void* data, uint32_t size);
 void platform_close_file(FileHandle file);

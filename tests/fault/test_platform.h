@@ -108,6 +108,8 @@ void set_last_error(uint32_t error);
 // standard error, then sees the plain messages too.
 void join_stdout_to_stderr();
 
+// A file's last modification time: seconds since 1970 and nanoseconds; false if it cannot be read.
+bool file_time(const std::wstring& path, int64_t* seconds, uint32_t* nanoseconds);
 // Sets a file's or directory's last change time to `seconds` seconds ago; false if it cannot.
 bool set_age(const std::wstring& path, int64_t seconds);
 

@@ -12,6 +12,14 @@
 
 void test_platform::set_last_error(uint32_t error) { errno = static_cast<int>(error); }
 
+bool test_platform::file_time(const std::wstring& path, int64_t* seconds, uint32_t* nanoseconds) {
+    struct stat info {};
+    if (stat(std::filesystem::path(path).string().c_str(), &info) != 0) return false;
+    *seconds = info.st_mtim.tv_sec;
+    *nanoseconds = static_cast<uint32_t>(info.st_mtim.tv_nsec);
+    return true;
+}
+
 bool test_platform::set_age(const std::wstring& path, int64_t seconds) {
     const std::string narrow = std::filesystem::path(path).string();
     timespec times[2];

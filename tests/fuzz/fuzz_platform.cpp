@@ -46,6 +46,9 @@ uint32_t platform_short_path(const wchar_t*, wchar_t*, uint32_t) { return 0; }
 CreateDirResult platform_create_directory(const wchar_t*) { return CreateDirResult::Created; }
 bool platform_claim_target_directory(const wchar_t*) { return true; }
 bool platform_file_name_allowed(const wchar_t*, size_t) { return true; }
+void platform_mark_target_directory(const wchar_t*) {}
+void platform_unmark_target_directory() {}
+bool platform_directory_is_abandoned(const wchar_t*) { return false; }
 FileHandle platform_create_output_file(const wchar_t* path, bool) {
     // Every path the core composes must be terminated within its buffer.
     if (wcslen(path) >= 4096) abort();
@@ -59,6 +62,7 @@ bool platform_write_file(FileHandle, const void* data, uint32_t size) {
     return true;
 }
 void platform_close_file(FileHandle) {}
+void platform_set_file_time(FileHandle, int64_t, uint32_t) {}
 PathKind platform_path_kind(const wchar_t*) { return PathKind::Absent; }
 bool platform_delete_file(const wchar_t*) { return true; }
 bool platform_remove_directory(const wchar_t*) { return true; }

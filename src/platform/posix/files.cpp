@@ -126,6 +126,12 @@ bool platform_write_file(FileHandle file, const void* data, uint32_t size) {
     return true;
 }
 
+void platform_set_file_time(FileHandle file, int64_t seconds, uint32_t nanoseconds) {
+    // Through the descriptor we wrote with: no path is looked up again.
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), static_cast<long>(nanoseconds)}};
+    futimens(static_cast<int>(file), times);
+}
+
 void platform_close_file(FileHandle file) { close(static_cast<int>(file)); }
 
 PathKind platform_path_kind(const wchar_t* path) {

@@ -100,6 +100,15 @@ bool platform_write_file(FileHandle file, const void* data, uint32_t size) {
     return WriteFile(reinterpret_cast<HANDLE>(file), data, size, &written, nullptr) != FALSE;
 }
 
+void platform_set_file_time(FileHandle file, int64_t seconds, uint32_t nanoseconds) {
+    // 100-nanosecond intervals since 1601-01-01; earlier times cannot be written.
+    constexpr int64_t EPOCH_DIFFERENCE = 11644473600LL;
+    if (seconds < -EPOCH_DIFFERENCE || seconds > INT64_MAX / 10000000 - EPOCH_DIFFERENCE) return;
+    const uint64_t intervals = static_cast<uint64_t>(seconds + EPOCH_DIFFERENCE) * 10000000ULL + nanoseconds / 100;
+    FILETIME written{static_cast<DWORD>(intervals), static_cast<DWORD>(intervals >> 32)};
+    SetFileTime(reinterpret_cast<HANDLE>(file), nullptr, nullptr, &written);
+}
+
 void platform_close_file(FileHandle file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
 PathKind platform_path_kind(const wchar_t* path) {
