@@ -17,10 +17,11 @@
 #include <sanitizer/lsan_interface.h>
 
 // What the launcher keeps until the process ends, by design: the assignment strings handed to the
-// runtimes' environments and the system's text of an error code.
+// runtimes' environments, the system's text of an error code and the child's argument array.
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:run_runtime_bridge\n"
-           "leak:platform_system_error_text\n";
+           "leak:platform_system_error_text\n"
+           "leak:platform_command_line_arguments\n";
 }
 // Death tests compare standard error exactly: no summary of the suppressions used.
 extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
