@@ -3,19 +3,19 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -24,7 +24,11 @@ namespace e2e {
 namespace {
 
 fs::path source_root() { return fs::path(ONEFILE_SOURCE_DIR); }
-fs::path build_dir(Target target) { return source_root() / "build" / target_name(target); }
+// The Linux launcher kit and fixtures are those of the build tree these tests were built in, so that
+// a second Linux build tree tests its own launcher; the Windows ones come from the Windows preset.
+fs::path build_dir(Target target) {
+    return target == Target::Linux ? fs::path(ONEFILE_BINARY_DIR) : source_root() / "build" / target_name(target);
+}
 
 fs::path wine_prefix() {
     const char* prefix = getenv("WINEPREFIX");
@@ -202,8 +206,8 @@ void pack(Target target, const fs::path& app_dir, const std::string& main, const
 void pack_raw(Target target, const std::string& attached, const fs::path& output) {
     const fs::path data = output.string() + ".attached";
     write_file(data, attached);
-    const RunResult result =
-        run_packer({"--quiet", "--target", target_name(target), "--raw-attached", data.string(), "-o", output.string()});
+    const RunResult result = run_packer(
+        {"--quiet", "--target", target_name(target), "--raw-attached", data.string(), "-o", output.string()});
     ASSERT_EQ(result.status, 0) << result.err;
 }
 
@@ -216,6 +220,7 @@ struct Invocation {
 
 Invocation invocation_for(Target target, const fs::path& executable, const RunOptions& options) {
     Invocation invocation;
+    invocation.argv = options.command_prefix;
     auto changes = options.environment;
     if (target == Target::Windows) {
         invocation.argv.push_back("wine");
@@ -445,7 +450,8 @@ fs::file_time_type newest_input(Target target) {
     std::vector<fs::path> inputs = {ONEFILE_PACK_PATH, fixture_path(target, "fixture_app"),
                                     fixture_path(target, "fixture_helper")};
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(build_dir(target) / "share" / "onefile" / target_name(target), error)) {
+    for (const auto& entry :
+         fs::directory_iterator(build_dir(target) / "share" / "onefile" / target_name(target), error)) {
         inputs.push_back(entry.path());
     }
     fs::file_time_type newest = fs::file_time_type::min();
@@ -533,8 +539,8 @@ std::vector<fs::path> new_target_directories(Target target, const std::vector<fs
 
 void remove_left_directory(const fs::path& directory) {
     std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(directory, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error)) {
+    for (auto it = fs::recursive_directory_iterator(directory, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
     }
     fs::remove_all(directory, error);
@@ -543,8 +549,8 @@ void remove_left_directory(const fs::path& directory) {
 std::vector<std::string> files_below(const fs::path& directory) {
     std::vector<std::string> files;
     std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(directory, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error)) {
+    for (auto it = fs::recursive_directory_iterator(directory, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (it->is_regular_file()) files.push_back(fs::relative(it->path(), directory).generic_string());
     }
     std::sort(files.begin(), files.end());

@@ -31,7 +31,7 @@ bool target_available(Target target);
 struct RunResult {
     std::string out;
     std::string err;
-    int status = -1;     // exit status as the shell sees it; -1 when killed by the harness
+    int status = -1;  // exit status as the shell sees it; -1 when killed by the harness
     bool timed_out = false;
 };
 
@@ -67,6 +67,9 @@ struct RunOptions {
     fs::path working_directory;                                     // empty: the scratch default
     int timeout_ms = 60000;
     bool keep_stdin_open = false;
+    // Put in front of the command (Wine included): a program that starts the launcher, such as
+    // `env --ignore-signal=HUP` or the dynamic loader.
+    std::vector<std::string> command_prefix;
 };
 // Options with only the arguments set.
 RunOptions with_arguments(std::vector<std::string> arguments);
