@@ -2,8 +2,8 @@
 // when it is told to stop while the child runs.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -104,6 +104,9 @@ TEST_P(LinuxStop, SignalToTheParentEndsBothAndRemovesTheTargetDirectory) {
     const StopCase& stop = GetParam();
     const auto before = target_directories(Target::Linux);
     RunOptions options = with_arguments({stop.mode, "30000"});
+    // SIGQUIT ends both with a core dump where the system writes one: into this scratch directory.
+    ScratchDir working;
+    options.working_directory = working.path();
     if (stop.spawn_delay_ms > 0) {
         const fs::path delay = fixture_path(Target::Linux, "fixture_spawn_delay");
         ASSERT_TRUE(fs::exists(delay)) << "build the linux preset's fixture_spawn_delay";
@@ -132,13 +135,18 @@ TEST_P(LinuxStop, SignalToTheParentEndsBothAndRemovesTheTargetDirectory) {
     EXPECT_EQ(new_target_directories(Target::Linux, before), std::vector<fs::path>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, LinuxStop,
-                         ::testing::Values(StopCase{"Term", SIGTERM, "sleep", 0, 3000},
-                                           StopCase{"Int", SIGINT, "sleep", 0, 3000},
-                                           StopCase{"Hup", SIGHUP, "sleep", 0, 3000},
-                                           StopCase{"TermIgnoredByTheChild", SIGTERM, "stubborn", 4500, 9000},
-                                           StopCase{"TermRightAfterTheChildStarted", SIGTERM, "sleep", 0, 4000, 1000}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, LinuxStop,
+    ::testing::Values(StopCase{"Term", SIGTERM, "sleep", 0, 3000}, StopCase{"Int", SIGINT, "sleep", 0, 3000},
+                      StopCase{"Hup", SIGHUP, "sleep", 0, 3000},
+                      // Every other signal that ends a process by default is taken like SIGTERM.
+                      StopCase{"Quit", SIGQUIT, "sleep", 0, 3000}, StopCase{"Usr1", SIGUSR1, "sleep", 0, 3000},
+                      StopCase{"Usr2", SIGUSR2, "sleep", 0, 3000}, StopCase{"Alrm", SIGALRM, "sleep", 0, 3000},
+                      StopCase{"Pipe", SIGPIPE, "sleep", 0, 3000},
+                      StopCase{"Usr1IgnoredByTheChild", SIGUSR1, "deaf", 4500, 9000},
+                      StopCase{"TermIgnoredByTheChild", SIGTERM, "stubborn", 4500, 9000},
+                      StopCase{"TermRightAfterTheChildStarted", SIGTERM, "sleep", 0, 4000, 1000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e
