@@ -238,6 +238,16 @@ TEST_F(PackerProgress, TerminalShowsALineAndClearsIt) {
     EXPECT_NE(result.out.find("3 files"), std::string::npos) << result.out;
 }
 
+TEST_F(PackerProgress, LinkingAloneShowsOnlyTheLinkingLine) {
+    const fs::path attached = attached_only("app.bin");
+    const Result result =
+        run({"--target", "linux", "--raw-attached", attached.string(), "-o", (dir_ / "linked").string()},
+            CliTerminal{true, 0ms});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(result.err.starts_with("\ronefile-pack: linking")) << result.err;
+    EXPECT_EQ(result.err.find("compressing"), std::string::npos) << result.err;
+}
+
 TEST_F(PackerProgress, QuietOrNotATerminalOrQuickMeansNoLine) {
     const Result quiet = run(pack_args("one", true), CliTerminal{true, 0ms});
     EXPECT_EQ(quiet.status, 0) << quiet.err;

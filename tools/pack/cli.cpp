@@ -239,7 +239,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     auto start_progress = [&](ProgressPhase phase) {
         if (terminal.err_is_terminal && !invocation.quiet) {
             if (!progress) {
-                progress.emplace(err, ProgressTiming{terminal.progress_delay});
+                progress.emplace(err, ProgressTiming{terminal.progress_delay}, phase);
             }
             progress->line().set_phase(phase);
         }

@@ -57,9 +57,14 @@ void ProgressLine::finish() {
     last_text_.clear();
 }
 
-ProgressReporter::ProgressReporter(std::ostream& out, ProgressTiming timing)
+ProgressReporter::ProgressReporter(std::ostream& out, ProgressTiming timing, ProgressPhase phase)
     : line_(out, timing, ProgressLine::Clock::now()),
       poll_(std::max(std::chrono::milliseconds(10), std::min(timing.interval, std::chrono::milliseconds(100)))) {
+    // The first tick here, before the caller moves on: with no delay the line is drawn at once, in
+    // the phase it was started in, however soon the phase changes or stop() comes. Left to the
+    // thread, it could see a quick compression already over.
+    line_.set_phase(phase);
+    line_.tick(ProgressLine::Clock::now());
     thread_ = std::thread([this] { run(); });
 }
 
@@ -67,10 +72,9 @@ ProgressReporter::~ProgressReporter() { stop(); }
 
 void ProgressReporter::run() {
     std::unique_lock lock(mutex_);
-    // At least one tick, however soon stop() comes: with no delay the line is always drawn once.
-    do {
+    while (!wake_.wait_for(lock, poll_, [this] { return stopping_; })) {
         line_.tick(ProgressLine::Clock::now());
-    } while (!wake_.wait_for(lock, poll_, [this] { return stopping_; }));
+    }
 }
 
 void ProgressReporter::stop() {

@@ -64,7 +64,8 @@ private:
 // the destructor, whichever comes first.
 class ProgressReporter {
 public:
-    ProgressReporter(std::ostream& out, ProgressTiming timing);
+    // Draws the line in `phase` at once when there is no delay.
+    ProgressReporter(std::ostream& out, ProgressTiming timing, ProgressPhase phase);
     ProgressReporter(const ProgressReporter&) = delete;
     ProgressReporter& operator=(const ProgressReporter&) = delete;
     ~ProgressReporter();
