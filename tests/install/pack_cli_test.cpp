@@ -1,8 +1,10 @@
 // onefile-pack as a command-line tool: help and version, --list and --verify output, exit
 // statuses, and the progress line (shown only on a terminal, not with --quiet, only after the delay,
 // redrawn at most four times a second, cleared at the end).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,9 +30,10 @@ using onefile::pack::ProgressPhase;
 
 namespace {
 
-using pack_test::TempDir;
 using pack_test::random_bytes;
 using pack_test::read;
+using pack_test::ScopedEnvironment;
+using pack_test::TempDir;
 using pack_test::write;
 
 struct Result {
@@ -79,8 +82,9 @@ TEST_F(PackerCli, HelpNamesEveryModeAndTheExitStatuses) {
     const Result result = run({"--help"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    for (const char* text : {"usage: onefile-pack", "--list FILE", "--verify FILE", "--quiet", "--version", "--target",
-                             "--level", "--kit", "Exit status: 0 success, 1 usage error, 2 failure."}) {
+    for (const char* text :
+         {"usage: onefile-pack", "--list FILE", "--verify FILE", "--quiet", "--version", "--target", "--level", "--kit",
+          "--no-times", "SOURCE_DATE_EPOCH", "<tab>TIME", "Exit status: 0 success, 1 usage error, 2 failure."}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
     EXPECT_EQ(run({"-h"}).out, result.out);
@@ -100,6 +104,55 @@ TEST_F(PackerCli, ListShowsNamesSizesAndFlagsMainBinaryFirst) {
     // Executable files carry flag 1, the last entry flag 4; names use backslashes.
     EXPECT_EQ(result.out, "main.bin\t3000\t1\na.txt\t1\t0\ndata\\b.txt\t5000\t4\n");
     EXPECT_EQ(result.err, "");
+}
+
+void set_modification_time(const fs::path& path, time_t seconds, long nanoseconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+TEST_F(PackerCli, ListShowsTheTimesAnExecutableRecords) {
+    ScopedEnvironment no_epoch("SOURCE_DATE_EPOCH", std::nullopt);
+    set_modification_time(dir_ / "app" / "main.bin", 1796772885, 123456789);
+    set_modification_time(dir_ / "app" / "a.txt", -86400L * 365 * 10, 500000000);
+    set_modification_time(dir_ / "app" / "data" / "b.txt", 1700000000, 0);
+    const std::string app = (dir_ / "app").string();
+    ASSERT_EQ(run({"--quiet", "--target", "linux", "-o", (dir_ / "timed").string(), app, "main.bin"}).status, 0);
+    ASSERT_EQ(
+        run({"--quiet", "--target", "linux", "--no-times", "-o", (dir_ / "untimed").string(), app, "main.bin"}).status,
+        0);
+
+    Result result = run({"--list", (dir_ / "timed").string()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "main.bin\t3000\t1\t2026-12-08T23:34:45.123456789Z\n"
+              "a.txt\t1\t0\t1960-01-04T00:00:00.500000000Z\n"
+              "data\\b.txt\t5000\t4\t2023-11-14T22:13:20Z\n");
+    result = run({"--verify", (dir_ / "timed").string()});
+    EXPECT_TRUE(result.out.ends_with(" in 1 frame, content checksum matches, file times recorded\n")) << result.out;
+
+    // Without the record, the listing is what it always was.
+    result = run({"--list", (dir_ / "untimed").string()});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "main.bin\t3000\t1\na.txt\t1\t0\ndata\\b.txt\t5000\t4\n");
+    result = run({"--verify", (dir_ / "untimed").string()});
+    EXPECT_TRUE(result.out.ends_with(" in 1 frame, content checksum matches\n")) << result.out;
+}
+
+TEST_F(PackerCli, NoTimesIsForPackingOnly) {
+    const std::string app = (dir_ / "app").string();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--no-times", "--list", "x"},
+          {"--no-times", "--verify", "x"},
+          {"--no-times", "--attached-only", (dir_ / "x").string(), app, "main.bin"},
+          {"--no-times", "--raw-attached", "x", "-o", (dir_ / "y").string()}}) {
+        const Result result = run(args);
+        EXPECT_EQ(result.status, 1) << args[1];
+        EXPECT_TRUE(result.err.starts_with("onefile-pack: --no-times is not used with " + args[1] + " ")) << result.err;
+    }
+    EXPECT_EQ(run({"--no-times=yes", "-o", (dir_ / "x").string(), app, "main.bin"}).status, 1);
+    EXPECT_FALSE(fs::exists(dir_ / "x"));
+    EXPECT_FALSE(fs::exists(dir_ / "y"));
 }
 
 TEST_F(PackerCli, VerifyChecksWithoutWriting) {
@@ -156,8 +209,8 @@ TEST_F(PackerCli, SameInputsGiveTheSameBytes) {
     const fs::path first = attached_only("three.bin");
     fs::copy(dir_ / "app", dir_ / "copy", fs::copy_options::recursive);
     fs::last_write_time(dir_ / "copy" / "a.txt", fs::file_time_type::clock::now() - 1000h);
-    const Result result = run({"--quiet", "--attached-only", (dir_ / "four.bin").string(), (dir_ / "copy").string(),
-                               "main.bin"});
+    const Result result =
+        run({"--quiet", "--attached-only", (dir_ / "four.bin").string(), (dir_ / "copy").string(), "main.bin"});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(read(dir_ / "four.bin"), read(first));
 }
@@ -216,8 +269,8 @@ TEST(ProgressLine, WritesNothingWhenItNeverDrew) {
 class PackerProgress : public PackerCli {
 protected:
     std::vector<std::string> pack_args(const std::string& name, bool quiet) {
-        std::vector<std::string> args{"--target", "linux", "--level", "1", "-o", (dir_ / name).string(),
-                                      (dir_ / "app").string(), "main.bin"};
+        std::vector<std::string> args{
+            "--target", "linux", "--level", "1", "-o", (dir_ / name).string(), (dir_ / "app").string(), "main.bin"};
         if (quiet) args.insert(args.begin(), "--quiet");
         return args;
     }
@@ -269,9 +322,8 @@ TEST_F(PackerProgress, QuietOrNotATerminalOrQuickMeansNoLine) {
 }
 
 TEST_F(PackerProgress, AFailureClearsTheLineBeforeTheMessage) {
-    const Result result =
-        run({"--target", "linux", "-o", (dir_ / "x").string(), (dir_ / "app").string(), "absent.bin"},
-            CliTerminal{true, 0ms});
+    const Result result = run({"--target", "linux", "-o", (dir_ / "x").string(), (dir_ / "app").string(), "absent.bin"},
+                              CliTerminal{true, 0ms});
     EXPECT_EQ(result.status, 2);
     const std::size_t message = result.err.find("onefile-pack: ", result.err.rfind('\r') + 1);
     ASSERT_NE(message, std::string::npos) << result.err;
@@ -283,19 +335,85 @@ TEST_F(PackerProgress, AFailureClearsTheLineBeforeTheMessage) {
 
 TEST(AttachedAssembler, FollowsTheInstalledTemplate) {
     for (auto target : {onefile::pack::Target::Windows, onefile::pack::Target::Linux}) {
-        const std::string text = onefile::pack::attached_assembler_source(target, "/data/a \"b\".bin");
+        const std::string text =
+            onefile::pack::attached_assembler_source(target, "/data/a \"b\".bin", "/data/@ATTACHED_FILE@.x");
         EXPECT_NE(text.find("    .incbin \"/data/a \\\"b\\\".bin\"\n"), std::string::npos) << text;
         EXPECT_NE(text.find("onefile_attached_data:\n"), std::string::npos);
         EXPECT_NE(text.find("    .quad onefile_attached_end - onefile_attached_data\n"), std::string::npos);
-        EXPECT_EQ(text.find('@'), target == onefile::pack::Target::Linux ? text.find("@progbits") : std::string::npos)
+        // The record right behind the attached data's last byte, before any alignment, and its
+        // size after the attached data's. A path that holds a placeholder's name keeps it.
+        EXPECT_NE(text.find("onefile_attached_end:\n"
+                            "    .globl onefile_extras_data\n"
+                            "onefile_extras_data:\n"
+                            "    .incbin \"/data/@ATTACHED_FILE@.x\"\n"
+                            "onefile_extras_end:\n"
+                            "    .balign 8\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_TRUE(
+            text.ends_with("    .quad onefile_attached_end - onefile_attached_data\n"
+                           "    .balign 8\n"
+                           "    .globl onefile_extras_size\n"
+                           "onefile_extras_size:\n"
+                           "    .quad onefile_extras_end - onefile_extras_data\n"))
+            << text;
+        const std::string rest = text.substr(0, text.find("/data/@ATTACHED_FILE@.x"));
+        EXPECT_EQ(rest.find('@'), target == onefile::pack::Target::Linux ? rest.find("@progbits") : std::string::npos)
             << "a placeholder was left: " << text;
         EXPECT_EQ(text.find('#'), std::string::npos);
         EXPECT_EQ(text.find("/*"), std::string::npos);
     }
-    EXPECT_TRUE(onefile::pack::attached_assembler_source(onefile::pack::Target::Windows, "x")
+    EXPECT_TRUE(onefile::pack::attached_assembler_source(onefile::pack::Target::Windows, "x", "y")
                     .starts_with("    .section .rdata,\"dr\"\n"));
-    EXPECT_TRUE(onefile::pack::attached_assembler_source(onefile::pack::Target::Linux, "x")
+    EXPECT_TRUE(onefile::pack::attached_assembler_source(onefile::pack::Target::Linux, "x", "y")
                     .starts_with("    .section .note.GNU-stack,\"\",@progbits\n    .section .rodata,\"a\"\n"));
+}
+
+// What the launcher sees through the four symbols, in a program linked as the launcher is, with
+// the Linux kit's compiler: both byte runs, their sizes, and where the record lies.
+const char kSymbolProbe[] = R"(#include <cstdint>
+#include <cstdio>
+extern "C" const unsigned char onefile_attached_data[];
+extern "C" const uint64_t onefile_attached_size;
+extern "C" const unsigned char onefile_extras_data[];
+extern "C" const uint64_t onefile_extras_size;
+int main(int, char** argv) {
+    FILE* attached = std::fopen(argv[1], "wb");
+    std::fwrite(onefile_attached_data, 1, onefile_attached_size, attached);
+    std::fclose(attached);
+    FILE* extras = std::fopen(argv[2], "wb");
+    std::fwrite(onefile_extras_data, 1, onefile_extras_size, extras);
+    std::fclose(extras);
+    std::printf("%llu\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(onefile_extras_data) -
+                                                         reinterpret_cast<uintptr_t>(onefile_attached_data)));
+}
+)";
+
+TEST(AttachedAssembler, TheRecordFollowsTheAttachedDatasLastByte) {
+    const fs::path kit = onefile::pack::find_kit_dir(onefile::pack::Target::Linux, std::nullopt);
+    const std::string cxx = onefile::pack::load_kit_recipe(onefile::pack::Target::Linux, kit).cxx;
+    TempDir dir;
+    write(dir / "probe.cpp", kSymbolProbe);
+    // 13 bytes: an alignment between the two would show.
+    const std::string attached = "attached-data";
+    write(dir / "attached.bin", attached);
+    for (const std::string& record : {std::string("ONEFILEX-record"), std::string()}) {
+        SCOPED_TRACE(record.empty() ? "no record" : "a record");
+        write(dir / "extras.bin", record);
+        write(dir / "attached.S", onefile::pack::attached_assembler_source(onefile::pack::Target::Linux,
+                                                                           dir / "attached.bin", dir / "extras.bin"));
+        std::string output;
+        const int status = onefile::pack::run_captured(
+            {cxx, "-o", (dir / "probe").string(), (dir / "probe.cpp").string(), (dir / "attached.S").string()}, output);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+        output.clear();
+        const int run_status = onefile::pack::run_captured(
+            {(dir / "probe").string(), (dir / "seen-attached").string(), (dir / "seen-extras").string()}, output);
+        ASSERT_TRUE(WIFEXITED(run_status) && WEXITSTATUS(run_status) == 0) << output;
+        EXPECT_EQ(output, std::to_string(attached.size()) + "\n");
+        EXPECT_EQ(read(dir / "seen-attached"), attached);
+        EXPECT_EQ(read(dir / "seen-extras"), record);
+    }
 }
 
 }  // namespace

@@ -5,32 +5,37 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
+#include "app_tree.h"
 #include "attached_reader.h"
 #include "attached_writer.h"
+#include "cli.h"
+#include "common/extras.h"
+#include "extras_record.h"
 #include "file_table.h"
 #include "pack_test_support.h"
-#include "cli.h"
 #include "payload/attached_data.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using pack_test::TempDir;
 using pack_test::random_bytes;
 using pack_test::read;
+using pack_test::ScopedEnvironment;
+using pack_test::TempDir;
 using pack_test::write;
 
 uint64_t le64(const std::string& data, size_t offset) {
@@ -139,9 +144,9 @@ TEST_F(PackedApplication, RoundTripsThroughTheLaunchersReaderAndLibzstd) {
         const bool last = i + 1 == entries.size();
         EXPECT_EQ((entries[i].flags & ENTRY_FLAG_LAST) != 0, last) << unix_name;
         EXPECT_EQ((entries[i].flags & ENTRY_FLAG_LINK), 0u);
-        const bool executable = access((dir_ / ("app/" + unix_name)).c_str(), X_OK) == 0 &&
-                                (fs::status(dir_ / ("app/" + unix_name)).permissions() & fs::perms::owner_exec) !=
-                                    fs::perms::none;
+        const bool executable =
+            access((dir_ / ("app/" + unix_name)).c_str(), X_OK) == 0 &&
+            (fs::status(dir_ / ("app/" + unix_name)).permissions() & fs::perms::owner_exec) != fs::perms::none;
         EXPECT_EQ((entries[i].flags & ENTRY_FLAG_BIT0) != 0, executable) << unix_name;
     }
     EXPECT_EQ(decompress_stream(attached), expected_stream);
@@ -194,8 +199,12 @@ TEST_F(PackedApplication, SameInputsGiveIdenticalExecutables) {
         }
         const std::string one = (dir_ / (std::string(target) + "-1")).string();
         const std::string two = (dir_ / (std::string(target) + "-2")).string();
-        ASSERT_EQ(run_cli({"--quiet", "--target", target, "--level", "3", "-o", one, (dir_ / "app").string(), "main.bin"}), 0);
-        ASSERT_EQ(run_cli({"--quiet", "--target", target, "--level", "3", "-o", two, (dir_ / "app").string(), "main.bin"}), 0);
+        ASSERT_EQ(
+            run_cli({"--quiet", "--target", target, "--level", "3", "-o", one, (dir_ / "app").string(), "main.bin"}),
+            0);
+        ASSERT_EQ(
+            run_cli({"--quiet", "--target", target, "--level", "3", "-o", two, (dir_ / "app").string(), "main.bin"}),
+            0);
         EXPECT_EQ(read(one), read(two));
         EXPECT_GT(fs::file_size(one), 16u);
     }
@@ -277,9 +286,10 @@ std::string decode_ignoring_checksum(const std::string& stream) {
 // Text from a small vocabulary: Huffman-coded literals and many matches, unlike random bytes,
 // which are stored as they are.
 std::string words(size_t size, unsigned seed) {
-    static const char* const vocabulary[] = {"launcher", "packer", "frame", "block", "window", "table", "entry",
-                                             "name", "size", "stream", "the", "a", "of", "and", "to", "checksum",
-                                             "file", "directory", "extract", "verify", "byte", "offset", "zstd"};
+    static const char* const vocabulary[] = {"launcher", "packer", "frame", "block",    "window", "table",
+                                             "entry",    "name",   "size",  "stream",   "the",    "a",
+                                             "of",       "and",    "to",    "checksum", "file",   "directory",
+                                             "extract",  "verify", "byte",  "offset",   "zstd"};
     std::mt19937 generator(seed);
     std::string out;
     while (out.size() < size) {
@@ -294,7 +304,7 @@ TEST(VerifyDamage, FindsEveryFlippedByteOfTheStreamAndNamesTheFileWhereItShows) 
     TempDir dir;
     // Table order: the main binary, then by name. Over 128 KiB, so the frame has several blocks.
     const std::vector<std::pair<std::string, std::string>> files = {
-        {"main.bin", random_bytes(5000, 21)},     {"a-words.txt", words(150000, 22)},
+        {"main.bin", random_bytes(5000, 21)},      {"a-words.txt", words(150000, 22)},
         {"b-random.bin", random_bytes(20000, 23)}, {"c-empty", ""},
         {"d-words.txt", words(60000, 24)},
     };
@@ -640,6 +650,422 @@ TEST(PackerNames, LinuxKeepsTheColonsTheLauncherAccepts) {
     ASSERT_EQ(run_cli({"--list", output.string()}, &out), 0);
     EXPECT_EQ(out, "main.bin\t4\t0\nab:c\t26\t0\nsub\\x:notes.txt\t24\t4\n");
     EXPECT_EQ(run_cli({"--quiet", "--verify", output.string()}), 0);
+}
+
+// --- file modification times -------------------------------------------------------------------------
+
+using onefile::pack::FileTime;
+
+void set_times(const fs::path& path, FileTime modified) {
+    // An access time unlike every modification time: reading the wrong one of the two shows.
+    const timespec times[2] = {{1234567890, 987654321},
+                               {static_cast<time_t>(modified.seconds), static_cast<long>(modified.nanoseconds)}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    // The file system must keep what the tests compare with.
+    ASSERT_EQ(info.st_mtim.tv_sec, modified.seconds) << path;
+    ASSERT_EQ(info.st_mtim.tv_nsec, static_cast<long>(modified.nanoseconds)) << path;
+}
+
+// The record right behind the attached data of a packed executable, as the launcher would be given
+// it: from the attached data's end to the end of the file (the launcher gets its own size from
+// onefile_extras_size; the record states it too). Empty when nothing there begins with the magic.
+std::string record_behind_attached_data(const std::string& executable) {
+    const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(executable.data()),
+                                               executable.size());
+    const std::optional<onefile::pack::AttachedListing> listing = onefile::pack::locate_attached(bytes);
+    EXPECT_TRUE(listing.has_value());
+    if (!listing) return "";
+    const std::string behind = executable.substr(listing->offset + listing->length);
+    if (behind.size() < 16 || behind.compare(0, 8, "ONEFILEX") != 0) return "";
+    return behind.substr(0, le64(behind, 8));
+}
+
+// The times in a record, read with the launcher's own reader.
+std::vector<FileTime> times_in_record(const std::string& record) {
+    FileTimes times{};
+    EXPECT_TRUE(read_file_times(reinterpret_cast<const uint8_t*>(record.data()), record.size(), &times));
+    std::vector<FileTime> out;
+    for (uint64_t i = 0; i < times.count; ++i) {
+        FileTime time;
+        EXPECT_TRUE(file_time_at(times, i, &time.seconds, &time.nanoseconds)) << i;
+        out.push_back(time);
+    }
+    return out;
+}
+
+std::string windows_kit() {
+    return (fs::path(ONEFILE_PACK_PATH).parent_path().parent_path().parent_path() / "windows/share/onefile/windows")
+        .string();
+}
+
+// The kits to pack with: the Linux one of this build, and the Windows one of the sibling build
+// when there is one (required with ONEFILE_E2E_REQUIRE_WINDOWS).
+std::vector<std::vector<std::string>> kit_arguments() {
+    std::vector<std::vector<std::string>> out = {{"--target", "linux"}};
+    if (fs::exists(fs::path(windows_kit()) / "link.txt")) {
+        out.push_back({"--target", "windows", "--kit", windows_kit()});
+    } else if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) {
+        ADD_FAILURE() << "no Windows kit in " << windows_kit();
+    }
+    return out;
+}
+
+class PackedTimes : public ::testing::Test {
+protected:
+    // 2026-12-08T23:34:45.123456789Z, ten years of 365 days before 1970 and half a second,
+    // 1 ns after 1970 began, and two around SOURCE_DATE_EPOCH 1700000000.
+    static constexpr FileTime kMain{1796772885, 123456789};
+    static constexpr FileTime kBefore1970{-86400LL * 365 * 10, 500000000};
+    static constexpr FileTime kOneNanosecond{0, 1};
+    static constexpr FileTime kEpoch{1700000000, 0};
+    static constexpr FileTime kAfterEpoch{1700000000, 250000000};
+
+    void SetUp() override {
+        write(dir_ / "app/main.bin", random_bytes(3000, 5));
+        write(dir_ / "app/a.py", "print('a')\n");
+        write(dir_ / "app/lib/b.py", "print('b')\n");
+        write(dir_ / "app/lib/c.dat", std::string(5000, 'c'));
+        write(dir_ / "app/lib/d.txt", "d");
+        set_times_of_app(dir_ / "app");
+    }
+    static void set_times_of_app(const fs::path& app) {
+        // Set in another order than the table's, so that an order of setting cannot pass for it.
+        set_times(app / "lib/d.txt", kAfterEpoch);
+        set_times(app / "a.py", kBefore1970);
+        set_times(app / "main.bin", kMain);
+        set_times(app / "lib/c.dat", kEpoch);
+        set_times(app / "lib/b.py", kOneNanosecond);
+    }
+    std::string pack(const std::vector<std::string>& kit, const std::string& name,
+                     const std::vector<std::string>& extra = {}, const fs::path& app = {}) {
+        std::vector<std::string> args = kit;
+        args.insert(args.end(), extra.begin(), extra.end());
+        const fs::path output = dir_ / name;
+        for (const std::string& arg :
+             {std::string("--quiet"), std::string("--level"), std::string("3"), std::string("-o"), output.string(),
+              (app.empty() ? dir_ / "app" : app).string(), std::string("main.bin")}) {
+            args.push_back(arg);
+        }
+        std::string err;
+        EXPECT_EQ(run_cli(args, nullptr, &err), 0) << err;
+        return read(output);
+    }
+
+    // The table order: the main binary, then by stored name.
+    const std::vector<std::string> names_ = {"main.bin", "a.py", "lib\\b.py", "lib\\c.dat", "lib\\d.txt"};
+    const std::vector<FileTime> times_ = {kMain, kBefore1970, kOneNanosecond, kEpoch, kAfterEpoch};
+    TempDir dir_;
+    // Whatever the environment says, these tests decide about clamping.
+    ScopedEnvironment no_epoch_{"SOURCE_DATE_EPOCH", std::nullopt};
+};
+
+TEST_F(PackedTimes, TheRecordRightBehindTheAttachedDataHoldsEveryTimeExactly) {
+    for (const auto& kit : kit_arguments()) {
+        SCOPED_TRACE(kit[1]);
+        const std::string executable = pack(kit, kit[1]);
+        const std::string record = record_behind_attached_data(executable);
+        ASSERT_FALSE(record.empty()) << "no record right behind the attached data";
+        // The magic, the size, one field: tag 1, its size, the count and 12 bytes a file.
+        ASSERT_EQ(record.size(), 16u + 12 + 8 + 12 * names_.size());
+        EXPECT_EQ(le64(record, 16) & 0xFFFFFFFFu, EXTRAS_TAG_FILE_TIMES);
+        EXPECT_EQ(le64(record, 20), 8 + 12 * names_.size());
+
+        const auto listing = onefile::pack::list_attached(dir_ / kit[1]);
+        ASSERT_EQ(listing.entries.size(), names_.size());
+        for (size_t i = 0; i < names_.size(); ++i) {
+            EXPECT_EQ(listing.entries[i].name, std::u16string(names_[i].begin(), names_[i].end()));
+        }
+        const std::vector<FileTime> times = times_in_record(record);
+        ASSERT_EQ(times.size(), times_.size());
+        for (size_t i = 0; i < times.size(); ++i) {
+            EXPECT_EQ(times[i].seconds, times_[i].seconds) << names_[i];
+            EXPECT_EQ(times[i].nanoseconds, times_[i].nanoseconds) << names_[i];
+        }
+        std::string out;
+        EXPECT_EQ(run_cli({"--verify", (dir_ / kit[1]).string()}, &out), 0);
+        EXPECT_TRUE(out.ends_with(", file times recorded\n")) << out;
+    }
+}
+
+TEST_F(PackedTimes, SourceDateEpochClampsTheLaterTimesToItself) {
+    for (const auto& kit : kit_arguments()) {
+        SCOPED_TRACE(kit[1]);
+        std::string executable;
+        {
+            ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
+            executable = pack(kit, kit[1]);
+        }
+        EXPECT_EQ(getenv("SOURCE_DATE_EPOCH"), nullptr) << "the test's environment was not restored";
+        // Later times become the epoch, nanoseconds and all; the epoch itself and earlier ones stay.
+        const std::vector<FileTime> expected = {kEpoch, kBefore1970, kOneNanosecond, kEpoch, kEpoch};
+        EXPECT_EQ(times_in_record(record_behind_attached_data(executable)), expected);
+    }
+    // The files themselves are left alone.
+    struct stat info {};
+    ASSERT_EQ(stat((dir_ / "app/main.bin").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_nsec, 123456789);
+}
+
+TEST_F(PackedTimes, AMalformedSourceDateEpochIsRefusedAndAnEmptyOneIgnored) {
+    const fs::path output = dir_ / "out";
+    for (const char* value : {"1700000000.5", "17e8", " 1700000000", "+1700000000", "noon", "99999999999999999999"}) {
+        SCOPED_TRACE(value);
+        ScopedEnvironment epoch("SOURCE_DATE_EPOCH", value);
+        std::string err;
+        EXPECT_EQ(
+            run_cli({"--target", "linux", "-o", output.string(), (dir_ / "app").string(), "main.bin"}, nullptr, &err),
+            2);
+        EXPECT_EQ(err, std::string("onefile-pack: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, "
+                                   "not '") +
+                           value + "'\n");
+        EXPECT_FALSE(fs::exists(output));
+    }
+    {
+        // A negative epoch is a time like any other: every time here but one lies after it.
+        ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "-315360001");
+        const std::vector<FileTime> expected(5, FileTime{-315360001, 0});
+        EXPECT_EQ(times_in_record(record_behind_attached_data(pack({"--target", "linux"}, "negative"))), expected);
+    }
+    ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "");
+    EXPECT_EQ(times_in_record(record_behind_attached_data(pack({"--target", "linux"}, "empty"))), times_);
+}
+
+TEST_F(PackedTimes, NoTimesAndRawAttachedDataLinkNoRecord) {
+    for (const auto& kit : kit_arguments()) {
+        SCOPED_TRACE(kit[1]);
+        EXPECT_EQ(record_behind_attached_data(pack(kit, kit[1] + "-no-times", {"--no-times"})), "");
+        std::string out;
+        ASSERT_EQ(run_cli({"--list", (dir_ / (kit[1] + "-no-times")).string()}, &out), 0);
+        EXPECT_EQ(out, "main.bin\t3000\t0\na.py\t11\t0\nlib\\b.py\t11\t0\nlib\\c.dat\t5000\t0\nlib\\d.txt\t1\t4\n");
+        ASSERT_EQ(run_cli({"--verify", (dir_ / (kit[1] + "-no-times")).string()}, &out), 0);
+        EXPECT_EQ(out.find("file times"), std::string::npos) << out;
+
+        // Attached data linked as it is: nothing is known of its files' times.
+        const fs::path attached = dir_ / "attached.bin";
+        std::string err;
+        ASSERT_EQ(run_cli({"--quiet", "--attached-only", attached.string(), (dir_ / "app").string(), "main.bin"},
+                          nullptr, &err),
+                  0)
+            << err;
+        const fs::path raw = dir_ / (kit[1] + "-raw");
+        std::vector<std::string> args = kit;
+        for (const std::string& arg : {std::string("--quiet"), std::string("--raw-attached"), attached.string(),
+                                       std::string("-o"), raw.string()}) {
+            args.push_back(arg);
+        }
+        ASSERT_EQ(run_cli(args, nullptr, &err), 0) << err;
+        EXPECT_EQ(record_behind_attached_data(read(raw)), "");
+    }
+}
+
+TEST_F(PackedTimes, SameInputsAndEpochGiveIdenticalExecutablesWhateverTheTimesAfterIt) {
+    // A copy whose files have other times than the original's, all after the epoch used below
+    // where the original's are, and the same where they are not.
+    fs::copy(dir_ / "app", dir_ / "copy", fs::copy_options::recursive);
+    set_times(dir_ / "copy/main.bin", FileTime{1800000000, 5});
+    set_times(dir_ / "copy/lib/c.dat", FileTime{1000000000, 1});
+    set_times(dir_ / "copy/lib/d.txt", FileTime{1000000001, 0});
+    set_times(dir_ / "copy/a.py", kBefore1970);
+    set_times(dir_ / "copy/lib/b.py", kOneNanosecond);
+    for (const auto& kit : kit_arguments()) {
+        SCOPED_TRACE(kit[1]);
+        // Without an epoch the times differ, and so do the executables: the times are in them.
+        EXPECT_TRUE(pack(kit, "original") != pack(kit, "of-the-copy", {}, dir_ / "copy"));
+
+        ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1000000000");
+        const std::string original = pack(kit, "original-epoch");
+        EXPECT_TRUE(pack(kit, "original-epoch-again") == original) << "the same inputs gave another executable";
+        EXPECT_TRUE(pack(kit, "of-the-copy-epoch", {}, dir_ / "copy") == original)
+            << "times after SOURCE_DATE_EPOCH made a difference";
+    }
+}
+
+TEST_F(PackedTimes, AFileWhoseTimeChangesOnceListedIsRefused) {
+    // Between the walk and the read.
+    std::vector<onefile::pack::SourceFile> files =
+        onefile::pack::collect_app_files(dir_ / "app", "main.bin", onefile::pack::Target::Linux);
+    ASSERT_EQ(files[3].name, "lib\\c.dat");
+    EXPECT_EQ(files[3].modified, kEpoch);
+    set_times(dir_ / "app/lib/c.dat", FileTime{1700000000, 1});
+    auto discard = [](const void*, size_t) {};
+    onefile::pack::PackOptions before_read;
+    uint64_t read_at_most = 0;
+    before_read.progress = [&](uint64_t done, uint64_t) { read_at_most = done; };
+    try {
+        onefile::pack::write_attached_data(files, 3, discard, before_read);
+        ADD_FAILURE() << "a changed time went unnoticed";
+    } catch (const onefile::pack::PackError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "'" + (dir_ / "app/lib/c.dat").string() + "' changed while it was being packed");
+    }
+    // Noticed before a byte of it was read: only main.bin, a.py and lib/b.py were.
+    EXPECT_EQ(read_at_most, 3000u + 11 + 11);
+
+    // While it is read: the size stays, the time does not.
+    files = onefile::pack::collect_app_files(dir_ / "app", "main.bin", onefile::pack::Target::Linux);
+    onefile::pack::PackOptions options;
+    options.chunk_size = 1000;
+    bool touched = false;
+    options.progress = [&](uint64_t done, uint64_t) {
+        if (done > 0 && !touched) {  // the first 1000 bytes of main.bin are read
+            touched = true;
+            set_times(dir_ / "app/main.bin", FileTime{1796772885, 123456790});
+        }
+    };
+    try {
+        onefile::pack::write_attached_data(files, 3, discard, options);
+        ADD_FAILURE() << "a time changed during the read went unnoticed";
+    } catch (const onefile::pack::PackError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "'" + (dir_ / "app/main.bin").string() + "' changed while it was being packed");
+    }
+    EXPECT_TRUE(touched);
+}
+
+TEST(FileTimeText, IsIso8601InUtcForEveryYear) {
+    using onefile::pack::format_file_time;
+    EXPECT_EQ(format_file_time({0, 0}), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(format_file_time({0, 1}), "1970-01-01T00:00:00.000000001Z");
+    EXPECT_EQ(format_file_time({1796772885, 123456789}), "2026-12-08T23:34:45.123456789Z");
+    EXPECT_EQ(format_file_time({1700000000, 0}), "2023-11-14T22:13:20Z");
+    // Before 1970 the second of the day still counts forward from midnight.
+    EXPECT_EQ(format_file_time({-1, 999999999}), "1969-12-31T23:59:59.999999999Z");
+    EXPECT_EQ(format_file_time({-86400LL * 365 * 10, 500000000}), "1960-01-04T00:00:00.500000000Z");
+    // Leap years: every fourth, not every hundredth, every four hundredth.
+    EXPECT_EQ(format_file_time({951782400, 0}), "2000-02-29T00:00:00Z");
+    EXPECT_EQ(format_file_time({-2203891200, 0}), "1900-03-01T00:00:00Z");
+    EXPECT_EQ(format_file_time({-2203891201, 0}), "1900-02-28T23:59:59Z");
+    EXPECT_EQ(format_file_time({253402300799, 0}), "9999-12-31T23:59:59Z");
+    EXPECT_EQ(format_file_time({253402300800, 0}), "+10000-01-01T00:00:00Z");
+    EXPECT_EQ(format_file_time({-62135596800, 0}), "0001-01-01T00:00:00Z");
+    EXPECT_EQ(format_file_time({-62167219200, 0}), "0000-01-01T00:00:00Z");
+    EXPECT_EQ(format_file_time({-62167219201, 0}), "-0001-12-31T23:59:59Z");
+    // The extremes of the field still give a date.
+    EXPECT_TRUE(format_file_time({INT64_MAX, 999999999}).ends_with(":07.999999999Z"));
+    EXPECT_TRUE(format_file_time({INT64_MIN, 0}).starts_with("-"));
+}
+
+// --- a damaged record --------------------------------------------------------------------------------
+
+class DamagedRecord : public PackedTimes {
+protected:
+    void SetUp() override {
+        PackedTimes::SetUp();
+        executable_ = pack({"--target", "linux"}, "intact");
+        const auto bytes = std::span(reinterpret_cast<const unsigned char*>(executable_.data()), executable_.size());
+        const auto listing = onefile::pack::locate_attached(bytes);
+        ASSERT_TRUE(listing.has_value());
+        record_at_ = listing->offset + listing->length;
+        ASSERT_EQ(executable_.compare(record_at_, 8, "ONEFILEX"), 0);
+    }
+    // The executable with `record` written over its own, and what --verify and --list say of it.
+    std::string verify_with(const std::string& record, std::string* list_err = nullptr) {
+        std::string changed = executable_;
+        changed.replace(record_at_, record.size(), record);
+        write(dir_ / "changed", changed);
+        std::string out, err;
+        const int status = run_cli({"--verify", (dir_ / "changed").string()}, &out, &err);
+        std::string listed_err;
+        const int list_status = run_cli({"--list", (dir_ / "changed").string()}, &out, &listed_err);
+        EXPECT_EQ(list_status, status) << listed_err;
+        EXPECT_EQ(listed_err, err);
+        if (list_err != nullptr) *list_err = listed_err;
+        return status == 0 ? "" : err;
+    }
+    std::string record_of(const std::vector<FileTime>& times) {
+        const auto bytes = onefile::pack::encode_file_times_record(times, std::nullopt);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    static void put_le(std::string& bytes, size_t at, uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+    }
+
+    std::string executable_;
+    size_t record_at_ = 0;
+};
+
+TEST_F(DamagedRecord, TheIntactRecordPasses) { EXPECT_EQ(verify_with(record_of(times_)), ""); }
+
+TEST_F(DamagedRecord, TimesForAnotherNumberOfFilesAreRefused) {
+    const std::vector<FileTime> four(times_.begin(), times_.begin() + 4);
+    EXPECT_EQ(verify_with(record_of(four)),
+              "onefile-pack: the record behind the attached data is damaged: it holds the times of 4 files, but the "
+              "file table has 5\n");
+}
+
+TEST_F(DamagedRecord, ASizeRunningPastTheFileIsRefused) {
+    std::string record = record_of(times_);
+    const uint64_t past = executable_.size() - record_at_ + 1;
+    put_le(record, 8, past, 8);
+    EXPECT_EQ(verify_with(record), "onefile-pack: the record behind the attached data is damaged: its stated size, " +
+                                       std::to_string(past) + " bytes, runs past the end of the file, " +
+                                       std::to_string(past - 1) + " bytes behind the attached data\n");
+    put_le(record, 8, 15, 8);
+    EXPECT_NE(verify_with(record).find("its stated size, 15 bytes, is less than its own header"), std::string::npos);
+}
+
+TEST_F(DamagedRecord, AFieldRunningPastTheRecordIsRefused) {
+    std::string record = record_of(times_);
+    put_le(record, 20, 8 + 12 * 5 + 1, 8);
+    EXPECT_EQ(verify_with(record),
+              "onefile-pack: the record behind the attached data is damaged: the field at byte 16 (tag 1) is 69 bytes "
+              "long, but only 68 bytes of the record follow its header\n");
+}
+
+TEST_F(DamagedRecord, ATimesFieldOfTheWrongSizeIsRefused) {
+    // One byte more than its count needs, the record's size grown alike.
+    std::string record = record_of(times_);
+    record.resize(record.size() + 1);
+    put_le(record, 8, record.size(), 8);
+    put_le(record, 20, 8 + 12 * 5 + 1, 8);
+    EXPECT_EQ(verify_with(record),
+              "onefile-pack: the record behind the attached data is damaged: its file times field is 69 bytes long, "
+              "which is not 8 bytes and 12 for each of the 5 times it counts\n");
+}
+
+TEST_F(DamagedRecord, LeftoverBytesTooFewForAFieldAreRefused) {
+    std::string record = record_of(times_);
+    record.resize(record.size() + 11);
+    put_le(record, 8, record.size(), 8);
+    EXPECT_EQ(verify_with(record),
+              "onefile-pack: the record behind the attached data is damaged: its last 11 bytes are too few for a "
+              "field\n");
+}
+
+TEST_F(DamagedRecord, ASecondTimesFieldIsRefused) {
+    const std::string one = record_of(times_);
+    std::string record = one + one.substr(16);
+    put_le(record, 8, record.size(), 8);
+    EXPECT_EQ(verify_with(record),
+              "onefile-pack: the record behind the attached data is damaged: it holds the file times twice\n");
+}
+
+TEST_F(DamagedRecord, ASecondOrMoreOfNanosecondsIsRefused) {
+    std::string record = record_of(times_);
+    put_le(record, 16 + 12 + 8 + 12 * 2 + 8, 1000000000, 4);  // lib\b.py's nanoseconds
+    EXPECT_EQ(verify_with(record),
+              "onefile-pack: the record behind the attached data is damaged: the time of 'lib\\b.py' has 1000000000 "
+              "nanoseconds, not fewer than 1000000000\n");
+}
+
+TEST_F(DamagedRecord, FieldsOfOtherTagsAreSkipped) {
+    // A field of a tag this packer does not know, in front of the times: what a later packer may write.
+    const std::string times = record_of(times_);
+    std::string record = times.substr(0, 16) + std::string("\x63\0\0\0\x03\0\0\0\0\0\0\0xyz", 15) + times.substr(16);
+    put_le(record, 8, record.size(), 8);
+    EXPECT_EQ(verify_with(record), "");
+    std::string out;
+    ASSERT_EQ(run_cli({"--list", (dir_ / "changed").string()}, &out), 0);
+    EXPECT_NE(out.find("main.bin\t3000\t0\t2026-12-08T23:34:45.123456789Z\n"), std::string::npos) << out;
+
+    // And a record of such fields alone holds no times: the listing has none to show.
+    record = times.substr(0, 16) + std::string("\x63\0\0\0\x03\0\0\0\0\0\0\0xyz", 15);
+    put_le(record, 8, record.size(), 8);
+    EXPECT_EQ(verify_with(record), "");
+    ASSERT_EQ(run_cli({"--list", (dir_ / "changed").string()}, &out), 0);
+    EXPECT_EQ(out.find('Z'), std::string::npos) << out;
 }
 
 TEST(PackerCommandLine, UsageErrorsExitWithOne) {

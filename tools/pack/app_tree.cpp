@@ -199,6 +199,8 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
         }
         file.size = static_cast<std::uint64_t>(info.st_size);
         file.executable = (info.st_mode & S_IXUSR) != 0;
+        // Links are refused above, so this is the file's own time, never one of a link.
+        file.modified = modification_time(info);
         files.push_back(std::move(file));
     }
 }
@@ -222,6 +224,10 @@ void check_case_collisions(const std::vector<SourceFile>& files, const std::vect
 }
 
 }  // namespace
+
+FileTime modification_time(const struct stat& info) {
+    return FileTime{static_cast<std::int64_t>(info.st_mtim.tv_sec), static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
+}
 
 std::string normalize_main_binary(std::string_view main_binary_rel) {
     const std::string shown = "'" + printable(main_binary_rel) + "'";

@@ -1,6 +1,8 @@
 // Turning an application directory into the ordered list of files the attached data carries.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "extras_record.h"
 #include "target.h"
 
 namespace onefile::pack {
@@ -19,20 +22,27 @@ struct SourceFile {
     std::filesystem::path path;  // where to read it
     std::uint64_t size = 0;
     bool executable = false;  // executable by its owner
+    // Its modification time as the host reports it, to the nanosecond, and not clamped: the
+    // writer checks it again when it reads the file.
+    FileTime modified;
 };
+
+// The modification time in `info` (st_mtim), nanoseconds included.
+FileTime modification_time(const struct stat& info);
 
 // Checks the main binary's name as given on the command line (relative, '/' or '\' separators, "."
 // components and doubled separators ignored) and returns it in file table form, e.g. "bin\app.exe".
 // Throws PackError for an empty, absolute, drive-qualified or ".."-containing name.
 std::string normalize_main_binary(std::string_view main_binary_rel);
 
-// Walks `app_dir` and returns its regular files: the main binary first, then every other file in
-// byte-wise order of its file table name. Empty directories are left out. Throws PackError for a
-// missing or non-regular main binary, a symbolic link or special file anywhere in the tree, an
-// unreadable file or directory, a name that is not UTF-8, contains a backslash or exceeds 4095
-// UTF-16 code units or that the launcher would refuse (name_containment_problem(): for Linux, e.g.
-// "x:notes.txt" at the top), and a file table that would exceed its limit. For Target::Windows, also
-// for names Windows cannot create and names that differ only in (ASCII) case.
+// Walks `app_dir` and returns its regular files, with their sizes and modification times: the main
+// binary first, then every other file in byte-wise order of its file table name. Empty directories
+// are left out. Throws PackError for a missing or non-regular main binary, a symbolic link or
+// special file anywhere in the tree, an unreadable file or directory, a name that is not UTF-8,
+// contains a backslash or exceeds 4095 UTF-16 code units or that the launcher would refuse
+// (name_containment_problem(): for Linux, e.g. "x:notes.txt" at the top), and a file table that
+// would exceed its limit. For Target::Windows, also for names Windows cannot create and names that
+// differ only in (ASCII) case.
 std::vector<SourceFile> collect_app_files(const std::filesystem::path& app_dir, std::string_view main_binary_rel,
                                           Target target);
 

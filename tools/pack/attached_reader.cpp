@@ -247,6 +247,7 @@ AttachedListing list_attached(const fs::path& file) {
     if (!listing) {
         throw PackError("no attached data found in " + quote_path(file));
     }
+    listing->extras = read_extras_record(mapped.bytes(), listing->offset + listing->length, listing->entries);
     return std::move(*listing);
 }
 
@@ -293,6 +294,8 @@ VerifyReport verify_attached(const fs::path& file) {
         throw PackError(failure.message);
     }
     report.content_size = content.total();
+    report.listing.extras =
+        read_extras_record(mapped.bytes(), report.listing.offset + report.listing.length, report.listing.entries);
     return report;
 }
 

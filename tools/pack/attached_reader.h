@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "extras_record.h"
 #include "file_table.h"
 
 namespace onefile::pack {
@@ -19,6 +20,9 @@ struct AttachedListing {
     std::uint64_t table_size = 0;
     std::uint64_t compressed_size = 0;
     std::vector<TableEntry> entries;
+    // The record of additions right behind the attached data, when there is one (list_attached()
+    // and verify_attached() look for it; locate_attached() does not).
+    std::optional<ExtrasRecord> extras;
 };
 
 // Finds attached data in `bytes`. Looks for trailing bytes (a zero byte, then a u64 that is its own
@@ -27,7 +31,9 @@ struct AttachedListing {
 // trailing bytes at offset 0 when its header and table are sound. nullopt when nothing fits.
 std::optional<AttachedListing> locate_attached(std::span<const unsigned char> bytes);
 
-// locate_attached() on a file; throws PackError when it cannot be read or holds no attached data.
+// locate_attached() on a file, and read_extras_record() right behind what it found; throws PackError
+// when the file cannot be read or holds no attached data, or the record there is not well formed or
+// does not hold one time for each file.
 AttachedListing list_attached(const std::filesystem::path& file);
 
 struct VerifyReport {
@@ -43,11 +49,11 @@ struct VerifyReport {
 // whole stream with a default decompression context (so at most a 2^27-byte window, and every
 // content checksum checked) and requires it to end on a frame boundary exactly at the compressed
 // size, with nothing after the frame that completes the content, and to yield exactly the sum of
-// the file sizes. Also refuses an empty file table, a link entry, a name the launcher refuses
-// (name_containment_problem()) and a name that occurs twice. Nothing is written. Throws PackError
-// describing the first problem; a damaged stream's message names the file where decoding failed,
-// or for a checksum that does not match (which says only that some byte of the frame differs) the
-// files of the frame, first and last.
+// the file sizes. Also refuses what list_attached() refuses, an empty file table, a link entry, a
+// name the launcher refuses (name_containment_problem()) and a name that occurs twice. Nothing is
+// written. Throws PackError describing the first problem; a damaged stream's message names the
+// file where decoding failed, or for a checksum that does not match (which says only that some
+// byte of the frame differs) the files of the frame, first and last.
 VerifyReport verify_attached(const std::filesystem::path& file);
 
 }  // namespace onefile::pack

@@ -122,7 +122,10 @@ void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsig
     if (::fstat(fd.get(), &info) != 0) {
         throw_system_error("read", file.path, errno);
     }
-    if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != file.size) {
+    // The time goes beside the contents: it must be the time of exactly these contents, or an
+    // interpreter could take a cache compiled from other contents for current.
+    if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != file.size ||
+        modification_time(info) != file.modified) {
         throw_changed(file);
     }
     // The table already holds the listed size: exactly that many bytes go into the stream.
@@ -139,6 +142,13 @@ void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsig
     }
     unsigned char extra;
     if (read_some(fd.get(), &extra, 1, file.path) != 0) {
+        throw_changed(file);
+    }
+    // A write while the file was read leaves the size alone but not the time.
+    if (::fstat(fd.get(), &info) != 0) {
+        throw_system_error("read", file.path, errno);
+    }
+    if (modification_time(info) != file.modified) {
         throw_changed(file);
     }
 }
@@ -184,6 +194,7 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
             entry.name = file.name_utf16;
             entries.push_back(std::move(entry));
             summary.content_size += file.size;
+            summary.file_times.push_back(file.modified);
         }
         frame.finish();
         summary.compressed_size = frame.compressed_size();

@@ -43,14 +43,18 @@ struct PackSummary {
     std::uint64_t table_size = 0;
     std::uint64_t compressed_size = 0;
     std::uint64_t attached_size = 0;  // everything written, trailing bytes included
+    // Each file's modification time in file table order, as it was when the file was read; not
+    // part of the attached data, but what the record behind it is made of.
+    std::vector<FileTime> file_times;
 };
 
 // Where the attached data goes, a piece at a time.
 using ByteSink = std::function<void(const void* data, std::size_t size)>;
 
 // Compresses `files` (in the given order; the first is the main binary) at `level` (1 to 22) and
-// writes the attached data to `sink`. Throws PackError on a bad level, a read error, a file that
-// changed size since it was listed, or a compression error; what reached the sink is then incomplete.
+// writes the attached data to `sink`. Throws PackError on a bad level, a read error, a file whose
+// size or modification time is not what was listed or whose modification time changes while it is
+// read, or a compression error; what reached the sink is then incomplete.
 PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const ByteSink& sink,
                                 const PackOptions& options = {});
 

@@ -12,6 +12,7 @@
 #include "attached_reader.h"
 #include "attached_writer.h"
 #include "errors.h"
+#include "extras_record.h"
 #include "file_io.h"
 #include "link.h"
 #include "progress.h"
@@ -29,24 +30,31 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--quiet] [--kit DIR] -o OUTPUT APP_DIR MAIN_BINARY\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR] -o OUTPUT\n"
+    "                    APP_DIR MAIN_BINARY\n"
     "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
     "       onefile-pack [--target windows|linux] [--level N] [--quiet] --attached-only FILE APP_DIR MAIN_BINARY\n"
     "       onefile-pack --list FILE\n"
     "       onefile-pack [--quiet] --verify FILE\n"
     "\n"
     "Packs every regular file of APP_DIR into one executable that extracts and runs MAIN_BINARY\n"
-    "(a path relative to APP_DIR).\n"
+    "(a path relative to APP_DIR). Each file's modification time goes into the executable beside it,\n"
+    "and the files unpacked get their times back. When SOURCE_DATE_EPOCH is set (seconds since\n"
+    "1970), every time later than it is recorded as exactly that time, so that the same inputs give\n"
+    "the same executable.\n"
     "\n"
     "  -o, --output OUTPUT     the executable to write\n"
     "  --target windows|linux  the launcher to link with (default: windows)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
+    "  --no-times              record no modification times: unpacked files get the time of the\n"
+    "                          unpacking\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
     "                          beside this program)\n"
-    "  --attached-only FILE    write only the attached data to FILE; link nothing\n"
-    "  --raw-attached FILE     link FILE's bytes unchanged as the attached data\n"
+    "  --attached-only FILE    write only the attached data to FILE (no times); link nothing\n"
+    "  --raw-attached FILE     link FILE's bytes unchanged as the attached data, with no times\n"
     "  --list FILE             print the file table of a packed executable or attached data file:\n"
-    "                          one line per entry, NAME<tab>SIZE<tab>FLAGS\n"
+    "                          one line per entry, NAME<tab>SIZE<tab>FLAGS, and <tab>TIME when the\n"
+    "                          executable records times (ISO 8601, UTC, e.g. 2026-12-08T23:34:45Z)\n"
     "  --verify FILE           check a packed executable's or attached data file's table and stream\n"
     "  -q, --quiet             print nothing on success, and no progress line\n"
     "  -h, --help              show this help\n"
@@ -71,6 +79,7 @@ struct Invocation {
     Target target = Target::Windows;
     int level = DEFAULT_LEVEL;
     bool quiet = false;
+    bool no_times = false;
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
     bool help = false;
@@ -143,6 +152,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "-q" || name == "--quiet") {
             no_value();
             invocation.quiet = true;
+        } else if (name == "--no-times") {
+            no_value();
+            invocation.no_times = true;
         } else if (name == "-o" || name == "--output") {
             invocation.output = value();
             if (invocation.output->empty()) {
@@ -194,6 +206,11 @@ Invocation parse_args(const std::vector<std::string>& args) {
     if (!links && invocation.output) {
         throw UsageError{"-o is not used with " + *invocation.mode_option};
     }
+    // Only a pack records times: elsewhere the option would do nothing, which is not what whoever
+    // gave it meant.
+    if (invocation.no_times && invocation.mode != Mode::Pack) {
+        throw UsageError{"--no-times is not used with " + *invocation.mode_option};
+    }
     return invocation;
 }
 
@@ -229,6 +246,11 @@ std::string checksum_note(const VerifyReport& report) {
     return ", " + std::to_string(report.checksummed_frames) + " with a content checksum, which matches";
 }
 
+// Whether the executable records the files' times, which were then checked too.
+std::string times_note(const VerifyReport& report) {
+    return report.listing.extras && report.listing.extras->file_times ? ", file times recorded" : "";
+}
+
 void report_packed(std::ostream& out, const std::string& what, const PackSummary& summary) {
     out << what << ": " << summary.file_count << " files, " << summary.content_size << " bytes, attached data "
         << summary.attached_size << " bytes\n";
@@ -253,8 +275,16 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     switch (invocation.mode) {
         case Mode::List: {
             const AttachedListing listing = list_attached(invocation.mode_file);
-            for (const TableEntry& entry : listing.entries) {
-                out << display_name(entry.name) << '\t' << entry.size << '\t' << entry.flags << '\n';
+            // list_attached() made sure that the record holds one time for each entry.
+            const std::vector<FileTime>* times =
+                listing.extras && listing.extras->file_times ? &*listing.extras->file_times : nullptr;
+            for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+                const TableEntry& entry = listing.entries[i];
+                out << display_name(entry.name) << '\t' << entry.size << '\t' << entry.flags;
+                if (times != nullptr) {
+                    out << '\t' << format_file_time((*times)[i]);
+                }
+                out << '\n';
             }
             return EXIT_OK;
         }
@@ -264,7 +294,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
                 out << invocation.mode_file << ": ok, " << report.listing.entries.size() << " files, "
                     << report.content_size << " bytes, compressed stream " << report.listing.compressed_size
                     << " bytes in " << report.frame_count << (report.frame_count == 1 ? " frame" : " frames")
-                    << checksum_note(report) << "\n";
+                    << checksum_note(report) << times_note(report) << "\n";
             }
             return EXIT_OK;
         }
@@ -292,8 +322,18 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     const fs::path kit_dir = find_kit_dir(invocation.target, invocation.kit);
     load_kit_recipe(invocation.target, kit_dir);
 
+    // Read before packing, so that a malformed value is reported at once.
+    std::optional<std::int64_t> epoch;
+    if (invocation.mode == Mode::Pack && !invocation.no_times) {
+        epoch = source_date_epoch_from_environment();
+    }
+
     const TempDir work;
     fs::path attached;
+    // The record of additions: empty unless times are recorded. Data linked as it is carries none,
+    // since nothing is known of the files it holds.
+    const fs::path extras = work.path() / "extras.bin";
+    std::vector<unsigned char> record;
     std::optional<PackSummary> summary;
     if (invocation.mode == Mode::RawAttached) {
         attached = fs::absolute(invocation.mode_file);
@@ -307,10 +347,21 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         track(options);
         summary = write_attached_data(invocation.positional[0], invocation.positional[1], invocation.level, attached,
                                       options);
+        if (!invocation.no_times) {
+            record = encode_file_times_record(summary->file_times, epoch);
+        }
+    }
+    {
+        UniqueFd fd(::open(extras.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!fd) {
+            throw_system_error("create", extras, errno);
+        }
+        write_all(fd.get(), record.data(), record.size(), extras);
+        fd.close_checked(extras);
     }
     start_progress(ProgressPhase::Linking);
     const std::string compiler_output =
-        link_executable(invocation.target, kit_dir, attached, *invocation.output, work.path());
+        link_executable(invocation.target, kit_dir, attached, extras, *invocation.output, work.path());
     if (progress) {
         progress->stop();
     }

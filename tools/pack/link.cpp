@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "attached_template.h"
 #include "errors.h"
@@ -152,13 +154,31 @@ static void replace_all(std::string& text, const std::string& from, const std::s
     }
 }
 
-std::string attached_assembler_source(Target target, const fs::path& attached_file) {
-    std::string text = ATTACHED_ASSEMBLER_TEMPLATE;
-    replace_all(text, "@SECTION@",
-                target == Target::Windows ? "    .section .rdata,\"dr\""
-                                          : "    .section .note.GNU-stack,\"\",@progbits\n"
-                                            "    .section .rodata,\"a\"");
-    replace_all(text, "@ATTACHED_FILE@", assembler_string_escape(attached_file.string()));
+std::string attached_assembler_source(Target target, const fs::path& attached_file, const fs::path& extras_file) {
+    const std::pair<std::string, std::string> placeholders[] = {
+        {"@SECTION@", target == Target::Windows ? "    .section .rdata,\"dr\""
+                                                : "    .section .note.GNU-stack,\"\",@progbits\n"
+                                                  "    .section .rodata,\"a\""},
+        {"@ATTACHED_FILE@", assembler_string_escape(attached_file.string())},
+        {"@EXTRAS_FILE@", assembler_string_escape(extras_file.string())},
+    };
+    // One pass over the template: a path that happens to hold a placeholder's name stays as it is.
+    const std::string_view source = ATTACHED_ASSEMBLER_TEMPLATE;
+    std::string text;
+    for (std::size_t at = 0; at < source.size();) {
+        bool replaced = false;
+        for (const auto& [name, value] : placeholders) {
+            if (source.substr(at).starts_with(name)) {
+                text += value;
+                at += name.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            text.push_back(source[at++]);
+        }
+    }
     return text;
 }
 
@@ -212,13 +232,13 @@ int run_captured(const std::vector<std::string>& argv, std::string& output) {
 }
 
 std::string link_executable(Target target, const fs::path& kit_dir, const fs::path& attached_file,
-                            const fs::path& output, const fs::path& work_dir) {
+                            const fs::path& extras_file, const fs::path& output, const fs::path& work_dir) {
     const LinkRecipe recipe = load_kit_recipe(target, kit_dir);
 
     const fs::path assembler = work_dir / "attached.S";
     {
         std::ofstream out(assembler, std::ios::binary);
-        out << attached_assembler_source(target, fs::absolute(attached_file));
+        out << attached_assembler_source(target, fs::absolute(attached_file), fs::absolute(extras_file));
         out.close();
         if (!out) {
             throw PackError("cannot write " + quote_path(assembler));

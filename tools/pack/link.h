@@ -42,20 +42,22 @@ std::filesystem::path current_executable_dir();
 std::filesystem::path find_kit_dir(Target target, const std::optional<std::filesystem::path>& override_dir);
 
 // The assembler source that places `attached_file` in read-only data as onefile_attached_data and
-// its length as the 64-bit constant onefile_attached_size.
-std::string attached_assembler_source(Target target, const std::filesystem::path& attached_file);
+// its length as the 64-bit constant onefile_attached_size, and right behind it `extras_file` (the
+// record of additions; may be empty) as onefile_extras_data and its length as onefile_extras_size.
+std::string attached_assembler_source(Target target, const std::filesystem::path& attached_file,
+                                      const std::filesystem::path& extras_file);
 
 // `text` as the contents of an assembler string literal (backslashes, quotes and control bytes escaped).
 std::string assembler_string_escape(const std::string& text);
 
-// Links `attached_file` (absolute path; bytes used as they are) into an executable at `output`
-// with the kit's compiler. The generated assembler file goes into `work_dir`. The output appears
-// only when the link succeeded. Returns what the compiler printed (warnings), usually nothing.
-// Throws LinkError with the compiler's output when the link fails,
-// PackError for other problems (also when link.txt is for another target).
+// Links `attached_file` and, right behind it, `extras_file` (the record of additions, an empty file
+// for none; both used as they are) into an executable at `output` with the kit's compiler. The generated assembler file
+// goes into `work_dir`. The output appears only when the link succeeded. Returns what the compiler printed (warnings),
+// usually nothing. Throws LinkError with the compiler's output when the link fails, PackError for other problems (also
+// when link.txt is for another target).
 std::string link_executable(Target target, const std::filesystem::path& kit_dir,
-                            const std::filesystem::path& attached_file, const std::filesystem::path& output,
-                            const std::filesystem::path& work_dir);
+                            const std::filesystem::path& attached_file, const std::filesystem::path& extras_file,
+                            const std::filesystem::path& output, const std::filesystem::path& work_dir);
 
 // Runs `argv` (argv[0] is the program; searched in PATH when it holds no '/') with stdin from
 // /dev/null and stdout and stderr captured together. Returns the wait status; throws PackError
