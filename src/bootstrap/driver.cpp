@@ -79,14 +79,11 @@ int run_launcher(const uint8_t* attached_data, uint64_t attached_length, const u
     set_attached_data(attached_data, attached_length);
     set_attached_extras(extras, extras_length);
     if (!platform_own_image_known()) exit_own_image_unknown();
+    // A child never outlives the parent that started it, not even when the parent ends before the
+    // child has decided its role (it would otherwise take itself for a parent and run unwatched).
+    platform_end_with_parent();
     const Role role = decide_role();
-    if (role == Role::Parent) {
-        prepare_parent_environment();
-    } else {
-        // A child never outlives the parent that started it.
-        uint32_t parent = 0;
-        if (marked_parent(&parent)) platform_end_with_parent(parent);
-    }
+    if (role == Role::Parent) prepare_parent_environment();
 
     // Tested before the path is made absolute, so a failed expansion is always reported.
     if (!expand_path_spec(g_state.target_directory, TARGET_DIRECTORY_SPEC, PATH_CAPACITY)) {

@@ -5,5 +5,5 @@
 
 int main(int argc, char** argv) {
     platform_start(argc, argv);
-    platform_exit(run_launcher(onefile_attached_data, onefile_attached_size));
+    platform_exit(run_launcher(onefile_attached_data, onefile_attached_size, onefile_extras_data, onefile_extras_size));
 }

@@ -7,5 +7,5 @@
 
 int wmain(int, wchar_t**) {
     platform_start(0, nullptr);
-    return run_launcher(onefile_attached_data, onefile_attached_size);
+    return run_launcher(onefile_attached_data, onefile_attached_size, onefile_extras_data, onefile_extras_size);
 }

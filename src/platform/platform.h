@@ -171,11 +171,11 @@ ChildStart platform_start_child(const wchar_t* module_path, int count, wchar_t* 
 // puts the caller's path back before the application runs, so the programs the application
 // starts do not inherit it. Windows: nothing to do here, the child adds the directory itself.
 void platform_set_child_library_directory(const wchar_t* directory);
-// Child: this process ends when `parent_pid`, the parent that started it, ends, however it ends.
-// Linux asks for a signal at the parent's death (and ends at once if the parent is already gone);
-// Windows has nothing to do, the parent holds its child in a job that ends with it. Nothing is
-// done when `parent_pid` is not the process that started this one (a nested start).
-void platform_end_with_parent(uint32_t parent_pid);
+// Called first by the driver: a process that a launcher parent started ends when that parent ends,
+// however it ends, and ends at once if the parent has already gone (before it could even decide
+// its role). Linux asks for a signal at the parent's death; Windows has nothing to do, the parent
+// holds its child in a job that ends with it. Any other process (a nested start) is not affected.
+void platform_end_with_parent();
 // Waits for the process to end, at most `milliseconds` (UINT32_MAX: no limit). True if it ended.
 bool platform_wait_process(ProcessHandle process, uint32_t milliseconds);
 // The exit status of an ended process; false if it cannot be read.

@@ -231,6 +231,57 @@ TEST_F(LinuxField, ChildEndsWhenTheParentIsKilled) {
     for (const auto& directory : new_target_directories(Target::Linux, before)) remove_left_directory(directory);
 }
 
+// A parent killed after starting its child but before the child has decided its role: the child
+// must not take itself for a parent and run the application unwatched in a directory of its own.
+TEST_F(LinuxField, ChildWhoseParentDiedBeforeItsRoleWasDecidedEndsAtOnce) {
+    const fs::path shim = fixture_path(Target::Linux, "fixture_spawn_delay");
+    ASSERT_TRUE(fs::exists(shim));
+    ScratchDir scratch;
+    const fs::path marker = scratch / "child-held";
+    const auto before = target_directories(Target::Linux);
+    RunOptions options = with_arguments({"env"});
+    options.environment["LD_PRELOAD"] = shim.string();
+    options.environment["ONEFILE_TEST_CHILD_HOLD_MARKER"] = marker.string();
+    auto launcher = start(Target::Linux, packed_fixture(Target::Linux), options);
+    ASSERT_NE(launcher, nullptr);
+    for (int waited = 0; waited < 30000 && !fs::exists(marker); waited += 10) usleep(10000);
+    ASSERT_TRUE(fs::exists(marker)) << "the child never reached its hold";
+    ASSERT_EQ(kill(launcher->pid(), SIGKILL), 0);
+    // The parent is gone (a zombie until the harness reaps it) before the child goes on.
+    for (int waited = 0; waited < 10000; waited += 10) {
+        std::ifstream stat("/proc/" + std::to_string(launcher->pid()) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t state = line.rfind(')');
+        if (!stat || state == std::string::npos || line.compare(state, 3, ") Z") == 0) break;
+        usleep(10000);
+    }
+    fs::remove(marker);
+    const RunResult result = launcher->finish(10000);
+    EXPECT_FALSE(result.timed_out) << "the orphaned child went on";
+    EXPECT_EQ(result.out, "") << "the application ran without its parent";
+    // Only the killed parent's directory is there, none of a child turned parent.
+    const auto left = new_target_directories(Target::Linux, before);
+    EXPECT_EQ(left.size(), 1u);
+    for (const auto& directory : left) remove_left_directory(directory);
+}
+
+// The variables a parent gives only its child mean nothing in a launcher the user started.
+TEST_F(LinuxField, SavedStateVariablesFromTheCallerAreIgnored) {
+    RunOptions options = with_arguments({"exit", "7"});
+    options.environment["VARNOK_ONEFILE_SAVED_SIGCHLD"] = "ignored";
+    options.environment["VARNOK_ONEFILE_SAVED_LD_LIBRARY_PATH"] = "+/nowhere";
+    const RunResult result = run(Target::Linux, packed_fixture(Target::Linux), options);
+    EXPECT_EQ(result.status, 7) << result.err;
+    const RunResult env = run(Target::Linux, packed_fixture(Target::Linux), [] {
+        RunOptions o = with_arguments({"dispositions"});
+        o.environment["VARNOK_ONEFILE_SAVED_LD_LIBRARY_PATH"] = "+/nowhere";
+        return o;
+    }());
+    EXPECT_EQ(env.status, 0) << env.err;
+    EXPECT_NE(env.out.find("saved=none"), std::string::npos) << env.out;
+}
+
 // ---- the temporary directory --------------------------------------------------------------------
 
 // A TMPDIR that does not exist yet is created, every missing level private to the user.

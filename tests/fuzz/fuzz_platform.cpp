@@ -38,7 +38,7 @@ uint32_t platform_full_path(const wchar_t*, wchar_t*, uint32_t) { return 0; }
 uint32_t platform_module_file_name(wchar_t*, uint32_t) { return 0; }
 bool platform_own_image_known() { return true; }
 void platform_set_child_library_directory(const wchar_t*) {}
-void platform_end_with_parent(uint32_t) {}
+void platform_end_with_parent() {}
 bool platform_process_image_path(uint32_t, wchar_t*, uint32_t) { return false; }
 void* platform_open_for_final_path(const wchar_t*) { return nullptr; }
 uint32_t platform_final_path_and_close(void*, wchar_t*, uint32_t) { return 0; }

@@ -17,13 +17,25 @@ void forward_signal_to_child(int signal_number);
 const char* load_error_text(uint32_t code);
 
 // The library path the caller gave, back in place for a child the parent started with the target
-// directory in front of it (the child's own loader has read it by then). Called first at start.
+// directory in front of it (the child's own loader has read it by then).
 void restore_library_path();
+
+// Variables only a launcher parent gives its child, in the child's environment alone: the
+// parent's process id, the caller's library path ("+" and the value, or "-" when it had none) and
+// a SIGCHLD the caller ignored. The child takes them out at start, so the application and the
+// programs it starts never see them; a launcher that was not started by a parent ignores them.
+inline constexpr char CHILD_OF_VARIABLE[] = "VARNOK_ONEFILE_CHILD_OF";
+inline constexpr char SAVED_LIBRARY_PATH_VARIABLE[] = "VARNOK_ONEFILE_SAVED_LD_LIBRARY_PATH";
+inline constexpr char SAVED_SIGCHLD_VARIABLE[] = "VARNOK_ONEFILE_SAVED_SIGCHLD";
 
 // ---- runtime.cpp ------------------------------------------------------------------------------------
 
 // The signal mask the launcher was started with, for the child to start with too.
 void initial_signal_mask(sigset_t* mask);
+// The process id of the launcher parent that started this process, or 0.
+uint32_t launcher_parent();
+// Whether the caller had SIGCHLD ignored (the parent itself then takes the default).
+bool child_signal_was_ignored();
 
 // ---- console.cpp ------------------------------------------------------------------------------------
 

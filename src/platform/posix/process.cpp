@@ -54,64 +54,68 @@ const char* load_error_text(uint32_t code) {
 
 namespace {
 
-// Carries the caller's own LD_LIBRARY_PATH to the child: "+" and the value, or "-" when it had
-// none. The child puts it back before the application runs.
-constexpr char SAVED_LIBRARY_PATH[] = "VARNOK_ONEFILE_SAVED_LD_LIBRARY_PATH";
 char* g_child_library_directory = nullptr;
 
-// A copy of the environment with the target directory in front of the library path, and the
-// caller's library path saved; null when it cannot be had. Without a directory: the environment.
-char** child_environment() {
-    if (g_child_library_directory == nullptr) return environ;
+// Appends "NAME=" and the parts to the child's environment; false when it cannot be had.
+bool add_variable(char** environment, size_t* used, const char* name, const char* first, const char* second = "",
+                  const char* third = "") {
+    const size_t size = strlen(name) + 1 + strlen(first) + strlen(second) + strlen(third) + 1;
+    char* text = static_cast<char*>(malloc(size));
+    if (text == nullptr) return false;
+    snprintf(text, size, "%s=%s%s%s", name, first, second, third);
+    environment[(*used)++] = text;
+    return true;
+}
+
+bool is_variable(const char* entry, const char* name) {
+    const size_t length = strlen(name);
+    return strncmp(entry, name, length) == 0 && entry[length] == '=';
+}
+
+// The child's environment: the launcher's, with the variables that only a child of ours may
+// receive. The first `*ours` entries are ours to free. Null when it cannot be had.
+char** child_environment(size_t* ours) {
     size_t count = 0;
     while (environ[count] != nullptr) ++count;
-    auto** copy = static_cast<char**>(calloc(count + 3, sizeof(char*)));
+    auto** copy = static_cast<char**>(calloc(count + 5, sizeof(char*)));
     if (copy == nullptr) return nullptr;
-    const char* original = getenv("LD_LIBRARY_PATH");
     size_t used = 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (strncmp(environ[i], "LD_LIBRARY_PATH=", 16) == 0) continue;
-        if (strncmp(environ[i], SAVED_LIBRARY_PATH, sizeof SAVED_LIBRARY_PATH - 1) == 0 &&
-            environ[i][sizeof SAVED_LIBRARY_PATH - 1] == '=') {
-            continue;
+    char pid[24];
+    snprintf(pid, sizeof pid, "%ld", static_cast<long>(getpid()));
+    bool made = add_variable(copy, &used, CHILD_OF_VARIABLE, pid);
+    if (made && child_signal_was_ignored()) made = add_variable(copy, &used, SAVED_SIGCHLD_VARIABLE, "ignored");
+    const char* original = getenv("LD_LIBRARY_PATH");
+    if (made && g_child_library_directory != nullptr) {
+        made = add_variable(copy, &used, "LD_LIBRARY_PATH", g_child_library_directory,
+                            original != nullptr && original[0] != '\0' ? ":" : "", original != nullptr ? original : "");
+        if (made) {
+            made = add_variable(copy, &used, SAVED_LIBRARY_PATH_VARIABLE, original != nullptr ? "+" : "-",
+                                original != nullptr ? original : "");
         }
-        copy[used++] = environ[i];
     }
-    const size_t original_length = original != nullptr ? strlen(original) : 0;
-    const size_t path_size = 16 + strlen(g_child_library_directory) + 1 + original_length + 1;
-    const size_t saved_size = sizeof SAVED_LIBRARY_PATH + 2 + original_length + 1;
-    char* path = static_cast<char*>(malloc(path_size));
-    char* saved = static_cast<char*>(malloc(saved_size));
-    if (path == nullptr || saved == nullptr) {
-        free(path);
-        free(saved);
+    *ours = used;
+    if (!made) {
+        for (size_t i = 0; i < used; ++i) free(copy[i]);
         free(copy);
         return nullptr;
     }
-    snprintf(path, path_size, "LD_LIBRARY_PATH=%s%s%s", g_child_library_directory, original_length > 0 ? ":" : "",
-             original != nullptr ? original : "");
-    snprintf(saved, saved_size, "%s=%s%s", SAVED_LIBRARY_PATH, original != nullptr ? "+" : "-",
-             original != nullptr ? original : "");
-    copy[used++] = path;
-    copy[used++] = saved;
-    copy[used] = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        if (g_child_library_directory != nullptr && is_variable(environ[i], "LD_LIBRARY_PATH")) continue;
+        copy[used++] = environ[i];
+    }
     return copy;
 }
 
-void free_child_environment(char** environment) {
-    if (environment == nullptr || environment == environ) return;
-    size_t count = 0;
-    while (environment[count] != nullptr) ++count;
-    // The last two are ours; the rest belong to the environment.
-    free(environment[count - 1]);
-    free(environment[count - 2]);
+void free_child_environment(char** environment, size_t ours) {
+    if (environment == nullptr) return;
+    for (size_t i = 0; i < ours; ++i) free(environment[i]);
     free(environment);
 }
 
 }  // namespace
 
 void restore_library_path() {
-    const char* saved = getenv(SAVED_LIBRARY_PATH);
+    const char* saved = getenv(SAVED_LIBRARY_PATH_VARIABLE);
     if (saved == nullptr) return;
     // The loader has read the library path at start, so the child's own loads keep the target
     // directory; the programs the application starts get the caller's path back.
@@ -120,7 +124,6 @@ void restore_library_path() {
     } else {
         unsetenv("LD_LIBRARY_PATH");
     }
-    unsetenv(SAVED_LIBRARY_PATH);
 }
 
 void platform_set_child_library_directory(const wchar_t* directory) {
@@ -176,15 +179,15 @@ ProcessHandle start_child_locked(const wchar_t* module_path, int count, wchar_t*
 
     // The child starts from this process's own running image, not from the path: an executable
     // deleted or replaced while it unpacked still starts the child it unpacked for.
-    char** environment = child_environment();
+    size_t ours = 0;
+    char** environment = child_environment(&ours);
     pid_t pid = 0;
-    const int error = environment == nullptr
-                          ? ENOMEM
-                          : posix_spawn(&pid, "/proc/self/exe", nullptr, &attributes, argv, environment);
+    const int error =
+        environment == nullptr ? ENOMEM : posix_spawn(&pid, "/proc/self/exe", nullptr, &attributes, argv, environment);
     posix_spawnattr_destroy(&attributes);
     for (int i = 0; i < count; ++i) free(argv[i]);
     free(argv);
-    free_child_environment(environment);
+    free_child_environment(environment, ours);
     if (error != 0) {
         errno = error;
         return NO_PROCESS;
@@ -241,12 +244,13 @@ bool platform_process_exit_status(ProcessHandle process, uint32_t* status) {
     return true;
 }
 
-void platform_end_with_parent(uint32_t parent_pid) {
-    if (static_cast<uint32_t>(getppid()) != parent_pid) return;
+void platform_end_with_parent() {
+    const uint32_t parent = launcher_parent();
+    if (parent == 0) return;  // not started by a launcher parent (a nested start, say)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // The parent may have ended before the request was made: then this process was handed to
     // another and the signal never comes.
-    if (static_cast<uint32_t>(getppid()) != parent_pid) kill(getpid(), SIGKILL);
+    if (static_cast<uint32_t>(getppid()) != parent) kill(getpid(), SIGKILL);
 }
 
 void platform_terminate_process(ProcessHandle process) {

@@ -1,11 +1,11 @@
 // Process start and end, messages and the environment on Linux.
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <pthread.h>
 
 #include <cerrno>
-#include <csignal>
 #include <clocale>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,25 +26,35 @@ wchar_t** g_wide_argv = nullptr;
 namespace {
 
 sigset_t g_initial_mask;
-// Carries a SIGCHLD the caller set to be ignored to the child, which ignores it again: the parent
-// itself needs the default, or the system would reap its child before its status is read.
-constexpr char SAVED_SIGCHLD[] = "VARNOK_ONEFILE_SAVED_SIGCHLD";
+uint32_t g_launcher_parent = 0;
+bool g_child_signal_was_ignored = false;
 
 }  // namespace
 
 void initial_signal_mask(sigset_t* mask) { *mask = g_initial_mask; }
+uint32_t launcher_parent() { return g_launcher_parent; }
+bool child_signal_was_ignored() { return g_child_signal_was_ignored; }
 
 void platform_start(int native_argc, char** native_argv) {
-    restore_library_path();
     pthread_sigmask(SIG_SETMASK, nullptr, &g_initial_mask);
-    struct sigaction child_action {};
-    if (getenv(SAVED_SIGCHLD) != nullptr) {
-        unsetenv(SAVED_SIGCHLD);
-        signal(SIGCHLD, SIG_IGN);
-    } else if (sigaction(SIGCHLD, nullptr, &child_action) == 0 && child_action.sa_handler == SIG_IGN) {
-        signal(SIGCHLD, SIG_DFL);
-        setenv(SAVED_SIGCHLD, "ignored", 1);
+    const char* child_of = getenv(CHILD_OF_VARIABLE);
+    g_launcher_parent = child_of != nullptr ? static_cast<uint32_t>(strtoul(child_of, nullptr, 10)) : 0;
+    if (g_launcher_parent != 0) {
+        restore_library_path();
+        if (getenv(SAVED_SIGCHLD_VARIABLE) != nullptr) signal(SIGCHLD, SIG_IGN);
+    } else {
+        // The parent needs SIGCHLD at its default, or the system would reap its child before its
+        // status is read; the child gets the caller's ignore back.
+        struct sigaction child_action {};
+        if (sigaction(SIGCHLD, nullptr, &child_action) == 0 && child_action.sa_handler == SIG_IGN) {
+            signal(SIGCHLD, SIG_DFL);
+            g_child_signal_was_ignored = true;
+        }
     }
+    // Whatever a caller put there is not passed on.
+    unsetenv(CHILD_OF_VARIABLE);
+    unsetenv(SAVED_LIBRARY_PATH_VARIABLE);
+    unsetenv(SAVED_SIGCHLD_VARIABLE);
     // No library search order to adjust: the main binary is loaded by absolute path and finds its
     // own libraries through its run path.
     g_wide_argv = static_cast<wchar_t**>(calloc(static_cast<size_t>(native_argc) + 1, sizeof(wchar_t*)));

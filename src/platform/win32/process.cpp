@@ -106,7 +106,7 @@ void platform_set_child_library_directory(const wchar_t*) {
     // every later load in it uses.
 }
 
-void platform_end_with_parent(uint32_t) {
+void platform_end_with_parent() {
     // The parent holds the child in a job that ends it when the parent ends.
 }
 
