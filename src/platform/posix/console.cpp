@@ -8,8 +8,6 @@
 
 namespace {
 
-std::atomic<bool> g_console_signal_handling{false};
-
 bool (*g_handler)(int) = nullptr;
 
 constexpr int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE};
@@ -47,7 +45,7 @@ void* signal_thread(void*) {
         siginfo_t info{};
         const int signal_number = sigwaitinfo(&g_console_signals, &info);
         if (signal_number < 0) continue;
-        g_console_signal_handling.store(true);
+        set_console_signal_handling(true);
         // No child starts while the signal is handled: it is either running and known, or never
         // started. The lock is kept until the process ends.
         lock_child_start();
@@ -56,7 +54,7 @@ void* signal_thread(void*) {
         if (info.si_code != SI_KERNEL) forward_signal_to_child(signal_number);
         if (g_handler(static_cast<int>(event_of(signal_number)))) {
             unlock_child_start();
-            g_console_signal_handling.store(false);
+            set_console_signal_handling(false);
             continue;
         }
         // The default action ends the process with this signal, as if no one had handled it.
@@ -71,8 +69,6 @@ void* signal_thread(void*) {
 }
 
 }  // namespace
-
-bool console_signal_being_handled() { return g_console_signal_handling.load(); }
 
 bool platform_register_console_handler(bool (*handler)(int event)) {
     g_handler = handler;

@@ -12,14 +12,6 @@ void lock_child_start();
 void unlock_child_start();
 // Sends a console signal on to the running child, if there is one.
 void forward_signal_to_child(int signal_number);
-// The dynamic loader's own description of the last failed load when `code` is the pseudo error
-// code such a failure reports, else null.
-const char* load_error_text(uint32_t code);
-
-// The library path the caller gave, back in place for a child the parent started with the target
-// directory in front of it (the child's own loader has read it by then).
-void restore_library_path();
-
 // Variables only a launcher parent gives its child, in the child's environment alone: the
 // parent's process id, the caller's library path ("+" and the value, or "-" when it had none) and
 // a SIGCHLD the caller ignored. The child takes them out at start, so the application and the
@@ -36,9 +28,9 @@ void initial_signal_mask(sigset_t* mask);
 uint32_t launcher_parent();
 // Whether the caller had SIGCHLD ignored (the parent itself then takes the default).
 bool child_signal_was_ignored();
-
-// ---- console.cpp ------------------------------------------------------------------------------------
-
-// True once a console signal is being handled: the process then ends by that signal, and the main
+// Keeps the dynamic loader's own description of a failed load, reported with the pseudo error
+// code `code` (the system error text of that code is then the loader's text).
+void remember_load_error(uint32_t code, const char* text);
+// Set while a console signal is being handled: the process then ends by that signal, and the main
 // thread must not end it first with a status of its own.
-bool console_signal_being_handled();
+void set_console_signal_handling(bool handling);

@@ -30,9 +30,6 @@ std::atomic<int> g_forward_pidfd{-1};
 // finds the child started and known, or no child at all and none will be started after it.
 pthread_mutex_t g_child_start_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// The loader's own description of the last failed load, reported with its pseudo error code.
-char g_load_error_text[1024];
-
 int fd_of(ProcessHandle process) { return static_cast<int>(process - 1); }
 ProcessHandle handle_of(int fd) { return static_cast<ProcessHandle>(fd) + 1; }
 
@@ -45,10 +42,6 @@ constexpr uint32_t LOAD_ERROR_CODE = ENOEXEC;
 
 void lock_child_start() { pthread_mutex_lock(&g_child_start_lock); }
 void unlock_child_start() { pthread_mutex_unlock(&g_child_start_lock); }
-
-const char* load_error_text(uint32_t code) {
-    return code == LOAD_ERROR_CODE && g_load_error_text[0] != '\0' ? g_load_error_text : nullptr;
-}
 
 // ---- the library path of the child ---------------------------------------------------------------------
 
@@ -113,18 +106,6 @@ void free_child_environment(char** environment, size_t ours) {
 }
 
 }  // namespace
-
-void restore_library_path() {
-    const char* saved = getenv(SAVED_LIBRARY_PATH_VARIABLE);
-    if (saved == nullptr) return;
-    // The loader has read the library path at start, so the child's own loads keep the target
-    // directory; the programs the application starts get the caller's path back.
-    if (saved[0] == '+') {
-        setenv("LD_LIBRARY_PATH", saved + 1, 1);
-    } else {
-        unsetenv("LD_LIBRARY_PATH");
-    }
-}
 
 void platform_set_child_library_directory(const wchar_t* directory) {
     free(g_child_library_directory);
@@ -279,7 +260,7 @@ void* platform_load_main_binary(const wchar_t* path) {
     void* library = dlopen(narrow, RTLD_NOW | RTLD_GLOBAL);
     if (library == nullptr) {
         const char* reason = dlerror();
-        snprintf(g_load_error_text, sizeof g_load_error_text, "%s", reason != nullptr ? reason : "cannot load");
+        remember_load_error(LOAD_ERROR_CODE, reason != nullptr ? reason : "cannot load");
         errno = static_cast<int>(LOAD_ERROR_CODE);
     }
     return library;

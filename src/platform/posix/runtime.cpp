@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -28,12 +29,35 @@ namespace {
 sigset_t g_initial_mask;
 uint32_t g_launcher_parent = 0;
 bool g_child_signal_was_ignored = false;
+std::atomic<bool> g_console_signal_handling{false};
+// The loader's own description of the last failed load, and the pseudo error code it goes with.
+char g_load_error_text[1024];
+uint32_t g_load_error_code = 0;
+
+// The library path the caller gave, back in place for a child the parent started with the target
+// directory in front of it: the loader has read the path at start, so the child's own loads keep
+// the target directory, and the programs the application starts get the caller's path back.
+void restore_library_path() {
+    const char* saved = getenv(SAVED_LIBRARY_PATH_VARIABLE);
+    if (saved == nullptr) return;
+    if (saved[0] == '+') {
+        setenv("LD_LIBRARY_PATH", saved + 1, 1);
+    } else {
+        unsetenv("LD_LIBRARY_PATH");
+    }
+}
 
 }  // namespace
 
 void initial_signal_mask(sigset_t* mask) { *mask = g_initial_mask; }
 uint32_t launcher_parent() { return g_launcher_parent; }
 bool child_signal_was_ignored() { return g_child_signal_was_ignored; }
+void set_console_signal_handling(bool handling) { g_console_signal_handling.store(handling); }
+
+void remember_load_error(uint32_t code, const char* text) {
+    snprintf(g_load_error_text, sizeof g_load_error_text, "%s", text);
+    g_load_error_code = code;
+}
 
 void platform_start(int native_argc, char** native_argv) {
     pthread_sigmask(SIG_SETMASK, nullptr, &g_initial_mask);
@@ -72,7 +96,7 @@ wchar_t** platform_wargv() { return g_wide_argv; }
 void platform_exit(int status) {
     // While a console signal is handled, the handling thread ends the process by that signal once
     // the cleanup is done; a status of the main thread's own must not overtake it.
-    while (console_signal_being_handled()) pause();
+    while (g_console_signal_handling.load()) pause();
     exit(status);
 }
 
@@ -92,7 +116,7 @@ void platform_stderr_printf(const char* format, ...) {
 }
 
 const wchar_t* platform_system_error_text(uint32_t code) {
-    if (const char* load_error = load_error_text(code)) return utf8_to_wide_alloc(load_error);
+    if (g_load_error_code != 0 && code == g_load_error_code) return utf8_to_wide_alloc(g_load_error_text);
     char text[512];
     const char* message = strerror_r(static_cast<int>(code), text, sizeof text);
     if (message == nullptr || strncmp(message, "Unknown error", 13) == 0) return nullptr;
