@@ -12,12 +12,12 @@ import argparse
 import os
 import random
 import shutil
-import statistics
 import struct
 import subprocess
 import sys
 import tempfile
-import time
+
+from interleaved import interleaved, median_ms
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -65,12 +65,6 @@ def without_checksum(attached, work):
     return body + b"\0" + struct.pack("<Q", len(body) + 1)
 
 
-def run_once(executable):
-    start = time.perf_counter()
-    subprocess.run([executable, "exit", "0"], check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
-
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--size-mb", type=int, default=100)
@@ -93,17 +87,9 @@ def main():
             f.write(without_checksum(attached, work))
         plain = os.path.join(work, "plain.run")
         subprocess.run([args.packer, "--quiet", "--target", "linux", "--raw-attached", raw, "-o", plain], check=True)
-        times = {"with checksum": [], "without": []}
-        for executable in (checked, plain):
-            run_once(executable)  # warm the page cache
-        for rep in range(args.reps):
-            order = [("with checksum", checked), ("without", plain)]
-            if rep % 2:
-                order.reverse()
-            for name, executable in order:
-                times[name].append(run_once(executable))
-        with_ms = statistics.median(times["with checksum"]) * 1000
-        without_ms = statistics.median(times["without"]) * 1000
+        times = interleaved({"with checksum": [checked, "exit", "0"], "without": [plain, "exit", "0"]}, args.reps)
+        with_ms = median_ms(times["with checksum"])
+        without_ms = median_ms(times["without"])
         print("application: %d MB in %d files; %d repetitions, medians" %
               (args.size_mb, len(os.listdir(os.path.join(app, "data"))) + 2, args.reps))
         print("  with checksum    %8.1f ms  (min %.1f)" % (with_ms, min(times["with checksum"]) * 1000))

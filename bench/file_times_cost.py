@@ -12,11 +12,11 @@ import argparse
 import os
 import random
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+from interleaved import interleaved, median_ms
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -36,12 +36,6 @@ def make_app(directory, files):
         os.utime(path, (stamp, stamp))
 
 
-def run_once(executable):
-    start = time.perf_counter()
-    subprocess.run([executable, "exit", "0"], check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
-
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--files", type=int, default=10000)
@@ -57,16 +51,9 @@ def main():
             executable = os.path.join(work, name.replace(" ", "-") + ".run")
             subprocess.run([args.packer, "--quiet", "--target", "linux", "--level", "9", *extra, "-o", executable, app,
                             "fixture_app.so"], check=True)
-            runs[name] = executable
-            run_once(executable)  # warm the page cache
-        times = {name: [] for name in runs}
-        for rep in range(args.reps):
-            order = list(runs.items())
-            if rep % 2:
-                order.reverse()
-            for name, executable in order:
-                times[name].append(run_once(executable))
-        medians = {name: statistics.median(values) * 1000 for name, values in times.items()}
+            runs[name] = [executable, "exit", "0"]
+        times = interleaved(runs, args.reps)
+        medians = {name: median_ms(values) for name, values in times.items()}
         print("application: %d files of 1 to 8 KiB; %d repetitions, medians" % (args.files, args.reps))
         for name in runs:
             print("  %-12s %8.1f ms  (min %.1f)" % (name, medians[name], min(times[name]) * 1000))

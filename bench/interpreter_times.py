@@ -13,11 +13,11 @@ in the application directory.
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+from interleaved import interleaved, median_ms
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -57,12 +57,6 @@ def make_app(directory, modules):
     subprocess.run(["python3", "-m", "compileall", "-q", directory], check=True)
 
 
-def timed(argv, env=None, cwd=None):
-    start = time.perf_counter()
-    subprocess.run(argv, check=True, env=env, cwd=cwd, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
-
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--modules", type=int, default=400)
@@ -79,21 +73,12 @@ def main():
             subprocess.run([args.packer, "--quiet", "--target", "linux", *extra, "-o", executable, app, "pymain.so"],
                            check=True)
             runs[name] = [executable]
-        env = dict(os.environ, PYTHONPATH=app)
-        direct = ["python3", "-c", "import allmods"]
-        times = {name: [] for name in list(runs) + ["direct"]}
-        for argv in list(runs.values()):
-            timed(argv)
-        for rep in range(args.reps):
-            order = list(runs.items())
-            if rep % 2:
-                order.reverse()
-            for name, argv in order:
-                times[name].append(timed(argv))
-            times["direct"].append(timed(direct, env=env, cwd=work))
+        # The same imports run directly, with the application directory on the module path.
+        runs["direct"] = ["env", "PYTHONPATH=" + app, "python3", "-c", "import allmods"]
+        times = interleaved(runs, args.reps)
         print("application: %d modules with compiled caches; %d repetitions, medians" % (args.modules, args.reps))
         for name, values in times.items():
-            print("  %-14s %8.1f ms  (min %.1f)" % (name, statistics.median(values) * 1000, min(values) * 1000))
+            print("  %-14s %8.1f ms  (min %.1f)" % (name, median_ms(values), min(values) * 1000))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
