@@ -46,26 +46,16 @@ std::vector<uint8_t> times_record(const std::vector<Time>& times, uint32_t extra
     return record;
 }
 
-class FileTimesTest : public ::testing::Test {
+class FileTimesTest : public unit::ExtractionTest {
 protected:
     void SetUp() override {
-        directory_cache_reset();
-        g_state.main_binary_path[0] = L'\0';
-        target_ = unit::test_path("target");
-        const std::wstring text = unit::wide(target_);
-        wmemcpy(g_state.target_directory, text.c_str(), text.size() + 1);
-    }
-    void TearDown() override {
-        set_attached_extras(nullptr, 0);
-        release_decoder();
-        directory_cache_reset();
+        ExtractionTest::SetUp();
+        target_ = use_target();
     }
 
-    void extract(const std::vector<uint8_t>& blob, const std::vector<uint8_t>& record) {
-        set_attached_data(blob.data(), blob.size());
+    static void extract(const std::vector<uint8_t>& blob, const std::vector<uint8_t>& record) {
         set_attached_extras(record.empty() ? nullptr : record.data(), record.size());
-        validate_attached_data_header();
-        extract_attached_data(Role::Parent);
+        ExtractionTest::extract(blob);
     }
 
     fs::path target_;

@@ -28,30 +28,8 @@ const std::vector<unit::AppFile> FILES = {
     {u"last", unit::noise(3000, 9)},
 };
 
-class Integrity : public ::testing::Test {
+class Integrity : public unit::ExtractionTest {
 protected:
-    void SetUp() override {
-        directory_cache_reset();
-        g_state.main_binary_path[0] = L'\0';
-    }
-    void TearDown() override {
-        release_decoder();
-        directory_cache_reset();
-    }
-
-    fs::path use_target(const std::string& tag = "target") {
-        const fs::path target = unit::test_path(tag);
-        const std::wstring text = unit::wide(target);
-        wmemcpy(g_state.target_directory, text.c_str(), text.size() + 1);
-        return target;
-    }
-
-    static void extract(const std::vector<uint8_t>& blob) {
-        set_attached_data(blob.data(), blob.size());
-        validate_attached_data_header();
-        extract_attached_data(Role::Parent);
-    }
-
     static void expect_decode_error(const std::vector<uint8_t>& blob) {
         EXPECT_EXIT(
             {

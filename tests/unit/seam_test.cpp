@@ -31,12 +31,6 @@ const std::wstring S(1, PATH_SEPARATOR);
 
 std::string narrow(const std::wstring& text) { return unit::path_of(text).string(); }
 
-void set_target(const fs::path& target) {
-    const std::wstring text = unit::wide(target);
-    ASSERT_LT(text.size(), PATH_CAPACITY);
-    wmemcpy(g_state.target_directory, text.c_str(), text.size() + 1);
-}
-
 std::wstring env_value(const char* name) {
     wchar_t* value = get_env_wide(name);
     if (value == nullptr) return L"<absent>";
@@ -47,30 +41,19 @@ std::wstring env_value(const char* name) {
 
 // ---- extraction -----------------------------------------------------------------------------------------
 
-class SeamExtraction : public ::testing::Test {
+class SeamExtraction : public unit::ExtractionTest {
 protected:
     void SetUp() override {
-        directory_cache_reset();
-        g_state.main_binary_path[0] = L'\0';
-        target_ = unit::test_path("target");
-        set_target(target_);
-    }
-    void TearDown() override {
-        release_decoder();
-        directory_cache_reset();
-    }
-
-    static void extract(const std::vector<uint8_t>& blob) {
-        set_attached_data(blob.data(), blob.size());
-        validate_attached_data_header();
-        extract_attached_data(Role::Parent);
+        ExtractionTest::SetUp();
+        target_ = use_target();
     }
 
     fs::path target_;
 };
 
 TEST_F(SeamExtraction, FailedWriteIsReportedWithTheSystemErrorAndEarlierFilesStay) {
-    const std::vector<uint8_t> blob = unit::make_application({{u"main.bin", "main"}, {u"data.bin", unit::noise(70000, 1)}});
+    const std::vector<uint8_t> blob =
+        unit::make_application({{u"main.bin", "main"}, {u"data.bin", unit::noise(70000, 1)}});
     // The first file takes one write; the second file's first chunk fails.
     tp::fail(Op::WriteFile, 2, 28);
     EXPECT_EXIT(
@@ -168,7 +151,7 @@ protected:
         target_ = unit::test_path("target");
         fs::create_directories(target_);
         unit::write_file(target_ / "main.bin", "main");
-        set_target(target_);
+        unit::set_target_directory(target_);
         g_state.cleanup_armed.store(true);
     }
     void TearDown() override { g_state.cleanup_armed.store(false); }
@@ -258,9 +241,12 @@ TEST_F(SeamRole, ValuesNoParentCouldHaveMadeLeaveAParent) {
         const char* variable;
         const wchar_t* value;
     } cases[] = {
-        {"VARNOK_ONEFILE_RANDOM", L"x/../../../planted"}, {"VARNOK_ONEFILE_RANDOM", L"Ab0-_zZ9xY"},
-        {"VARNOK_ONEFILE_RANDOM", L"Ab0-_zZ9xY."},         {"VARNOK_ONEFILE_TIME_US", L"00004"},
-        {"VARNOK_ONEFILE_TIME_US", L"00004x"},             {"VARNOK_ONEFILE_TIME_US", L"/../42"},
+        {"VARNOK_ONEFILE_RANDOM", L"x/../../../planted"},
+        {"VARNOK_ONEFILE_RANDOM", L"Ab0-_zZ9xY"},
+        {"VARNOK_ONEFILE_RANDOM", L"Ab0-_zZ9xY."},
+        {"VARNOK_ONEFILE_TIME_US", L"00004"},
+        {"VARNOK_ONEFILE_TIME_US", L"00004x"},
+        {"VARNOK_ONEFILE_TIME_US", L"/../42"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable);
@@ -356,8 +342,8 @@ TEST(SeamPathSpec, TimeInMicrosecondsIsAlwaysSixDigits) {
         int64_t now;
         const wchar_t* expected;
     } cases[] = {
-        {133000000000000420, L"000042"},   // (T / 10) mod 1000000 = 42
-        {133000000000000009, L"000000"},   // below one microsecond
+        {133000000000000420, L"000042"},  // (T / 10) mod 1000000 = 42
+        {133000000000000009, L"000000"},  // below one microsecond
         {133000000009999990, L"999999"},
     };
     for (const auto& c : cases) {

@@ -72,8 +72,7 @@ TEST_F(Sweep, AbandonedDirectoriesGoOthersStay) {
     const fs::path unrelated = make_run_directory("keep-me", old);
     // This run's own directory.
     const fs::path own = make_run_directory("onefile_55_000001_DDDDDDDDDDD", old);
-    const std::wstring own_text = unit::wide(own);
-    wmemcpy(g_state.target_directory, own_text.c_str(), own_text.size() + 1);
+    unit::set_target_directory(own);
     // A live run's: it holds the mark.
     const fs::path live = make_run_directory("onefile_66_000001_EEEEEEEEEEE", old);
     platform_mark_target_directory(unit::wide(live).c_str());

@@ -5,11 +5,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 
+#include "common/state.h"
 #include "environment/env_bridge.h"
+#include "payload/attached_data.h"
+#include "payload/directories.h"
+#include "payload/extract.h"
 #include "platform/platform.h"
 #include "test_platform.h"
 
@@ -248,6 +253,35 @@ std::string without_carriage_returns(const std::string& text) {
 ::testing::Matcher<const std::string&> output_is(const std::string& expected) {
     return output_satisfies([expected](const std::string& text) { return without_carriage_returns(text) == expected; },
                             "is \"" + expected + "\"");
+}
+
+void set_target_directory(const fs::path& target) {
+    const std::wstring text = wide(target);
+    ASSERT_LT(text.size(), PATH_CAPACITY);
+    wmemcpy(g_state.target_directory, text.c_str(), text.size() + 1);
+}
+
+void ExtractionTest::SetUp() {
+    directory_cache_reset();
+    g_state.main_binary_path[0] = L'\0';
+}
+
+void ExtractionTest::TearDown() {
+    set_attached_extras(nullptr, 0);
+    release_decoder();
+    directory_cache_reset();
+}
+
+fs::path ExtractionTest::use_target(const std::string& tag) {
+    const fs::path target = test_path(tag);
+    set_target_directory(target);
+    return target;
+}
+
+void ExtractionTest::extract(const std::vector<uint8_t>& blob) {
+    set_attached_data(blob.data(), blob.size());
+    validate_attached_data_header();
+    extract_attached_data(Role::Parent);
 }
 
 ::testing::Matcher<const std::string&> plain_message(const std::string& message) { return output_is(message + "\n"); }

@@ -40,7 +40,6 @@ bool exists_or_is_link(const fs::path& path);
 // Every path below `root`, relative and with '/' separators, sorted.
 std::vector<std::wstring> list_tree(const fs::path& root);
 
-
 // ---- process state --------------------------------------------------------------------------------
 
 // Puts an environment variable back as it was when the guard was made.
@@ -79,6 +78,23 @@ public:
     ~LeakCheckPause();
     LeakCheckPause(const LeakCheckPause&) = delete;
     LeakCheckPause& operator=(const LeakCheckPause&) = delete;
+};
+
+// ---- extraction -----------------------------------------------------------------------------------
+
+// Points the launcher's target directory at `target` (it need not exist).
+void set_target_directory(const fs::path& target);
+
+// A test that extracts in-process: each starts with no remembered directories, no main binary and
+// no decoder, and leaves none behind.
+class ExtractionTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // A target directory below the run's scratch directory, named after the test and `tag`.
+    static fs::path use_target(const std::string& tag = "target");
+    // The parent's header check and extraction over `blob`.
+    static void extract(const std::vector<uint8_t>& blob);
 };
 
 // ---- ways of ending -------------------------------------------------------------------------------
