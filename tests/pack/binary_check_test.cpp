@@ -85,6 +85,8 @@ struct CheckCase {
     Needs needs = Needs::Nothing;
 };
 
+void PrintTo(const CheckCase& c, std::ostream* out) { *out << c.label; }
+
 class MainBinaryCheck : public ::testing::TestWithParam<CheckCase> {};
 
 std::string replace_main(std::string text, const std::string& main) {
