@@ -35,16 +35,16 @@ using pack_test::write;
 
 namespace {
 
-// The fixtures of this build and of the sibling Windows build (tests/fixtures), in bin/.
+// The fixtures (tests/fixtures) of this build, beside the packer, and of the sibling Windows build.
 fs::path build_root() { return fs::path(ONEFILE_PACK_PATH).parent_path().parent_path().parent_path(); }
-fs::path linux_fixture(const std::string& stem) { return build_root() / "linux/bin" / (stem + ".so"); }
+fs::path linux_fixture(const std::string& stem) { return fs::path(ONEFILE_PACK_PATH).parent_path() / (stem + ".so"); }
 fs::path windows_fixture(const std::string& stem) { return build_root() / "windows/bin" / (stem + ".dll"); }
 std::string windows_kit() { return (build_root() / "windows/share/onefile/windows").string(); }
 
 bool windows_build_present() {
     if (fs::exists(windows_fixture("fixture_app")) && fs::exists(fs::path(windows_kit()) / "link.txt")) return true;
     if (std::getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) {
-        ADD_FAILURE() << "no Windows build beside " << build_root() / "linux";
+        ADD_FAILURE() << "no Windows build in " << build_root() / "windows";
     }
     return false;
 }
@@ -331,12 +331,20 @@ INSTANTIATE_TEST_SUITE_P(
                   {bytes("libtop.so", "top"), bytes("bin/libbeside.so", "beside"), bytes("lib/libpath.so", "run path"),
                    bytes("data/libdeep.so", "not searched"), bytes("LIBCASE.so", "another name on Linux")},
                   std::nullopt, {}, Target::Linux,
-                  {{"needs 'libonefile-absent.so.1', which is neither in the application directory (beside the main "
-                    "binary, at its top or in its run path) nor in this machine's /lib/x86_64-linux-gnu, "
+                  {{"needs 'libonefile-absent.so.1', which is neither in the application directory (at its top or "
+                    "in a run path directory of the main binary) nor in this machine's /lib/x86_64-linux-gnu, "
                     "/usr/lib/x86_64-linux-gnu, /lib64, /usr/lib64, /lib, /usr/lib: the program will fail to start "
                     "where the loader cannot find it; copy 'libonefile-absent.so.1' into APP_DIR"},
+                   // Beside a main binary in a subdirectory is not searched without $ORIGIN in the run path.
+                   {"needs 'libbeside.so'"},
                    {"needs 'libdeep.so'"},
                    {"needs 'libcase.so'"}}},
+        CheckCase{"RunPathOriginFindsLibrariesBesideTheMainBinary",
+                  bytes("main.so", elf_image(elf([](ElfSpec& s) {
+                            s.needed = {"libbeside.so"};
+                            s.run_path = "${ORIGIN}";
+                        }))),
+                  "bin/main.so", {bytes("bin/libbeside.so", "beside")}, std::nullopt, {}, Target::Linux, {}},
         CheckCase{"RunPathOutsideTheApplicationShipsNothing",
                   bytes("main.so", elf_image(elf([](ElfSpec& s) {
                             s.needed = {"libelsewhere.so"};

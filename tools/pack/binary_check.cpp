@@ -687,8 +687,8 @@ BinaryVerdict judge_main_binary(const BinaryFacts& facts, const std::string& sho
             for (const fs::path& dir : linux_system_library_dirs()) dirs.push_back(dir.string());
             verdict.warnings.push_back(
                 subject + "needs '" + name +
-                "', which is neither in the application directory (beside the main binary, at its top or in its run "
-                "path) nor in this machine's " +
+                "', which is neither in the application directory (at its top or in a run path directory of the main "
+                "binary) nor in this machine's " +
                 join(dirs, ", ") + ": the program will fail to start where the loader cannot find it; copy '" + name +
                 "' into APP_DIR");
         }
@@ -732,7 +732,9 @@ std::optional<BinaryVerdict> check_main_binary(const fs::path& app_dir, std::str
     const bool windows = facts.format == BinaryFacts::Format::Pe;
     LibrarySearch search;
     search.shipped = [&](std::string_view name, const std::vector<std::string>& run_path) {
-        if (directory_has(app_dir, name, windows) || directory_has(main_dir, name, windows)) {
+        // The Windows loader searches the main binary's directory; the Linux one only the top of
+        // the application (which the launcher puts in LD_LIBRARY_PATH) and the run path.
+        if (directory_has(app_dir, name, windows) || (windows && directory_has(main_dir, name, true))) {
             return true;
         }
         for (const std::string& entry : run_path) {

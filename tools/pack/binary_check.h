@@ -78,10 +78,11 @@ bool is_windows_system_dll(std::string_view name);
 const std::vector<std::filesystem::path>& linux_system_library_dirs();
 
 // Checks the main binary `main_binary_rel` of `app_dir` (read from disk) and returns its verdict.
-// A library counts as shipped when a file of its name lies at the top of `app_dir`, beside the main
-// binary (Windows: names compared without case) or, for Linux, in a run path directory of the main
-// binary ($ORIGIN being the main binary's directory); as the system's when it is a Windows system
-// DLL, or for Linux when a file of its name is in linux_system_library_dirs(). Returns nullopt
+// A library counts as shipped when a file of its name lies at the top of `app_dir` or, for Windows,
+// beside the main binary (names compared without case), or for Linux in a run path directory of the
+// main binary inside `app_dir` ($ORIGIN being the main binary's directory): where the loaders look
+// in the packed program. It counts as the system's when it is a Windows system DLL, or for Linux
+// when a file of its name is in linux_system_library_dirs(). Returns nullopt
 // (nothing checked) when the main binary's name is not a regular file's: the tree walk reports that.
 std::optional<BinaryVerdict> check_main_binary(const std::filesystem::path& app_dir, std::string_view main_binary_rel,
                                                std::optional<Target> requested);
