@@ -287,19 +287,21 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"DllLinkedWithoutTheDefinitionFile",
                   bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {{1, "fixture_first"}, {2, "onefile_main"}}; }))),
                   "", {}, std::nullopt, {}, Target::Windows,
-                  {{"exports as ordinal 1, which the launcher calls as the entry, 'fixture_first' (onefile_main is "
-                    "ordinal 2): link the DLL with a module-definition file holding 'onefile_main @1 NONAME' "
+                  {{"has 'fixture_first' as export ordinal 1, which the launcher calls as the entry (onefile_main "
+                    "is ordinal 2): link the DLL with a module-definition file holding 'onefile_main @1 NONAME' "
                     "(share/onefile/onefile_main.def)"}}},
         CheckCase{"DllWithUnnamedOrdinal1AndTheEntryElsewhere",
                   bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {{1, ""}, {2, "onefile_main"}}; }))), "",
                   {}, std::nullopt, {}, Target::Windows,
-                  {{"an export without a name (onefile_main is ordinal 2)"}}},
+                  {{"has an export without a name as export ordinal 1, which the launcher calls as the entry "
+                    "(onefile_main is ordinal 2)"}}},
         CheckCase{"DllWithOtherExportsOnly",
                   bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {{1, "helper_value"}}; }))), "", {},
-                  std::nullopt, {}, Target::Windows, {{"'helper_value' (no export is named onefile_main)"}}},
+                  std::nullopt, {}, Target::Windows, {{"has 'helper_value' as export ordinal 1, which the launcher calls as the entry (no export is "
+                    "named onefile_main)"}}},
         CheckCase{"BuiltDllWithoutTheDefinitionFile", fixture("fixture_helper.dll", windows_fixture("fixture_helper")),
                   "", {}, std::nullopt, {}, Target::Windows,
-                  {{"exports as ordinal 1, which the launcher calls as the entry, '", "no export is named onefile_main"}},
+                  {{"has 'fixture_helper_value' as export ordinal 1", "(no export is named onefile_main)"}},
                   Needs::WindowsBuild},
         // Libraries the application does not ship (Windows).
         CheckCase{"DllImportsAMissingLibrary",

@@ -661,8 +661,8 @@ BinaryVerdict judge_main_binary(const BinaryFacts& facts, const std::string& sho
             const std::string entry = facts.onefile_main_ordinal
                                           ? "onefile_main is ordinal " + std::to_string(*facts.onefile_main_ordinal)
                                           : "no export is named onefile_main";
-            verdict.warnings.push_back(subject + "exports as ordinal 1, which the launcher calls as the entry, " +
-                                       first + " (" + entry +
+            verdict.warnings.push_back(subject + "has " + first +
+                                       " as export ordinal 1, which the launcher calls as the entry (" + entry +
                                        "): link the DLL with a module-definition file holding 'onefile_main @1 "
                                        "NONAME' (share/onefile/onefile_main.def)");
         }
