@@ -145,6 +145,10 @@ fs::path fixture_path(Target target, const std::string& stem) {
     return build_dir(target) / "bin" / library_name(target, stem);
 }
 
+fs::path program_fixture_path(Target target, const std::string& stem) {
+    return build_dir(target) / "bin" / (stem + (target == Target::Windows ? ".exe" : ""));
+}
+
 bool target_available(Target target) {
     return fs::exists(build_dir(target) / "share" / "onefile" / target_name(target) / "link.txt") &&
            fs::exists(fixture_path(target, "fixture_app"));
@@ -200,6 +204,12 @@ void pack(Target target, const fs::path& app_dir, const std::string& main, const
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     arguments.insert(arguments.end(), {"-o", output.string(), app_dir.string(), main});
     const RunResult result = run_packer(arguments);
+    ASSERT_EQ(result.status, 0) << result.err;
+}
+
+void pack_exec(Target target, const fs::path& app_dir, const std::string& program, const fs::path& output) {
+    const RunResult result = run_packer(
+        {"--quiet", "--target", target_name(target), "-o", output.string(), "--exec", app_dir.string(), program});
     ASSERT_EQ(result.status, 0) << result.err;
 }
 
@@ -294,6 +304,17 @@ bool RunningProcess::pump(int timeout_ms) {
 void RunningProcess::close_stdin() {
     if (in_fd_ >= 0) close(in_fd_);
     in_fd_ = -1;
+}
+
+bool RunningProcess::write_stdin(const std::string& bytes) {
+    size_t written = 0;
+    while (in_fd_ >= 0 && written < bytes.size()) {
+        const ssize_t n = write(in_fd_, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return written == bytes.size();
 }
 
 bool RunningProcess::wait_for_stdout(const std::string& text, int timeout_ms) {
@@ -527,6 +548,35 @@ std::string windows_path(const fs::path& host) {
         if (c == '/') c = '\\';
     }
     return path;
+}
+
+// A Windows path printed by the launcher against the host path it should name. Wine's Z: drive
+// shows the host path; a directory part may come in short (8.3) form, spelled Wine's way, so a
+// component with a '~' stands for any name.
+::testing::AssertionResult names_host_path(const std::string& printed, const fs::path& host) {
+    const std::string expected = windows_path(host);
+    auto split = [](const std::string& path) {
+        std::vector<std::string> parts;
+        std::string part;
+        for (char c : path) {
+            if (c == '\\') {
+                parts.push_back(part);
+                part.clear();
+            } else {
+                part += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            }
+        }
+        parts.push_back(part);
+        return parts;
+    };
+    const auto got = split(printed);
+    const auto want = split(expected);
+    bool same = got.size() == want.size();
+    for (size_t i = 0; same && i < got.size(); ++i) {
+        same = got[i] == want[i] || got[i].find('~') != std::string::npos;
+    }
+    if (same) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "'" << printed << "' does not name '" << expected << "'";
 }
 
 std::vector<fs::path> new_target_directories(Target target, const std::vector<fs::path>& before) {
