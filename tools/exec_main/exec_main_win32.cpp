@@ -227,10 +227,18 @@ ONEFILE_ENTRY onefile_main(int, wchar_t**, const wchar_t* main_binary_path) {
     // Registered before the start, so that no event finds the program running and this process
     // without its handler.
     SetConsoleCtrlHandler(outlive_the_program, TRUE);
+    // A console program shares this process's console, where console events reach it. Without
+    // one (the launcher is a GUI program, so it has none unless its caller's console was handed to
+    // it), the system would open a new console window for the program; the launcher opens no
+    // window, so the program's console gets none either. Its standard handles are the launcher's
+    // in both cases.
+    DWORD console_process = 0;
+    const bool has_console = GetConsoleProcessList(&console_process, 1) != 0;
+    DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED;
+    if (!has_console) flags |= CREATE_NO_WINDOW;
     // CreateProcessW may write to the command line, so it gets the writable buffer. The program
     // starts suspended, so that it is in its job before it runs a single instruction.
-    if (!CreateProcessW(program, line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(program, line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup, &process)) {
         return report(L"start program", program, GetLastError());
     }
     const HANDLE job = program_job();
