@@ -1189,6 +1189,25 @@ TEST(ExecPack, PutsTheExecMainBinaryFirstAndNamesTheProgramBesideIt) {
     EXPECT_EQ(contents.substr(entries[0].size, entries[1].size), "program bytes");
 }
 
+// The program file is written anew for every pack; it carries the program's time, not the time
+// of the pack, so the executable stays the same.
+TEST(ExecPack, SameInputsGiveIdenticalExecutables) {
+    TempDir dir;
+    write(dir / "app/bin/prog", "program bytes");
+    chmod((dir / "app/bin/prog").c_str(), 0755);
+    std::string err;
+    for (const char* name : {"first", "second"}) {
+        ASSERT_EQ(run_cli({"--target", "linux", "--quiet", "-o", (dir / name).string(), "--exec",
+                           (dir / "app").string(), "bin/prog"},
+                          nullptr, &err),
+                  0)
+            << err;
+    }
+    const std::string first = read(dir / "first");
+    EXPECT_FALSE(first.empty());
+    EXPECT_TRUE(first == read(dir / "second")) << "the two executables differ";
+}
+
 TEST(PackerCommandLine, UsageErrorsExitWithOne) {
     std::string err;
     EXPECT_EQ(run_cli({"--level", "99", "--attached-only", "x", "app", "main"}, nullptr, &err), 1) << err;
