@@ -291,6 +291,26 @@ TEST(LinuxExecSystemPrograms, EchoAndEnvRunPackedUnchanged) {
     EXPECT_EQ(new_target_directories(Target::Linux, before), std::vector<fs::path>{});
 }
 
+// Under a console that every process of the run shares, Ctrl+C reaches the program, which may
+// take it and go on: the launcher's child, which only waits for the program, does not end on it
+// (or the parent would take the child's end for the program's and remove the directory the
+// program runs from). The program sends the event to its whole console itself and ends with 9 once
+// its own handler has seen it.
+TEST(WindowsExecConsole, CtrlCIsTheProgramsToHandle) {
+    if (!target_available(Target::Windows)) {
+        if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) FAIL() << "windows build missing";
+        GTEST_SKIP() << "windows build missing";
+    }
+    ScratchDir scratch;
+    ASSERT_NO_FATAL_FAILURE(pack_exec(Target::Windows, make_echo_app(Target::Windows, scratch / "app"),
+                                      echo_program(Target::Windows), scratch / "echo.exe"));
+    const auto before = target_directories(Target::Windows);
+    const RunResult result = run_in_terminal(Target::Windows, scratch / "echo.exe", with_arguments({"ctrl-c"}));
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 9) << result.out;
+    EXPECT_EQ(new_target_directories(Target::Windows, before), std::vector<fs::path>{});
+}
+
 // Programs nobody here wrote: Wine's own find and cmd, copied into the application directory.
 TEST(WindowsExecSystemPrograms, FindAndCmdRunPackedUnchanged) {
     if (!target_available(Target::Windows)) {

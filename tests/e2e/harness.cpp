@@ -223,6 +223,12 @@ void pack_raw(Target target, const std::string& attached, const fs::path& output
 
 namespace {
 
+int shell_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
 struct Invocation {
     std::vector<std::string> argv;
     std::vector<std::string> env;
@@ -259,6 +265,68 @@ RunResult run(Target target, const fs::path& executable, const RunOptions& optio
     const Invocation invocation = invocation_for(target, executable, options);
     return spawn_and_collect(invocation.argv, invocation.env, options.working_directory, options.timeout_ms,
                              options.keep_stdin_open);
+}
+
+RunResult run_in_terminal(Target target, const fs::path& executable, const RunOptions& options) {
+    const Invocation invocation = invocation_for(target, executable, options);
+    RunResult result;
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0 || ptsname(terminal) == nullptr) {
+        ADD_FAILURE() << "pseudo-terminal: " << strerror(errno);
+        if (terminal >= 0) close(terminal);
+        return result;
+    }
+    const std::string terminal_name = ptsname(terminal);
+    // Everything the new process needs is ready before the fork: only system calls follow it.
+    std::vector<char*> args;
+    for (const auto& a : invocation.argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& e : invocation.env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const char* directory = options.working_directory.empty() ? nullptr : options.working_directory.c_str();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // A session of its own, whose controlling terminal is the first terminal it opens.
+        setsid();
+        const int slave = open(terminal_name.c_str(), O_RDWR);
+        if (slave < 0) _exit(126);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2) close(slave);
+        if (directory != nullptr && chdir(directory) != 0) _exit(126);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        close(terminal);
+        return result;
+    }
+    // The terminal reports an error once every process holding it has ended.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);
+            break;
+        }
+        pollfd ready{terminal, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        if (ready.revents == 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(terminal, buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = result.timed_out ? -1 : shell_status(status);
+    return result;
 }
 
 std::unique_ptr<RunningProcess> start(Target target, const fs::path& executable, const RunOptions& options) {
@@ -327,14 +395,6 @@ bool RunningProcess::wait_for_stdout(const std::string& text, int timeout_ms) {
     }
     return true;
 }
-
-namespace {
-int shell_status(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-}  // namespace
 
 void RunningProcess::poll_own_end() {
     if (reaped_) return;

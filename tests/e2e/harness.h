@@ -164,6 +164,10 @@ private:
     int own_status_ = -1;
     RunResult result_;
 };
+// Runs a packed executable like run(), but with a new pseudo-terminal as its controlling terminal
+// and standard input, output and error (under Wine: a console that every process of the run
+// shares). What the terminal showed comes back in `out`, terminal control sequences included.
+RunResult run_in_terminal(Target target, const fs::path& executable, const RunOptions& options = {});
 // Starts a packed executable like run(), without waiting.
 std::unique_ptr<RunningProcess> start(Target target, const fs::path& executable, const RunOptions& options = {});
 
