@@ -559,11 +559,65 @@ TEST_F(PackerMainBinary, RawAttachedDataKeepsTheWindowsDefault) {
     EXPECT_EQ(read(output).substr(0, 2), "MZ");
 }
 
+// --exec: the target follows the program; a library or the other target's program is refused.
+struct ExecCase {
+    const char* label;
+    std::string content;
+    std::optional<Target> requested;
+    std::optional<Target> target;  // nullopt: refused
+    const char* refusal = "";
+};
+
+TEST(ExecProgramTarget, FollowsTheProgramOrRefusesIt) {
+    const ExecCase cases[] = {
+        {"elf program", elf_image(elf([](ElfSpec& s) { s.interpreter = true, s.pie_flag = true; })), {},
+         Target::Linux},
+        {"static elf program", elf_image(elf([](ElfSpec& s) { s.type = 2; })), {}, Target::Linux},
+        {"pe program", pe_image(pe([](PeSpec& s) { s.dll = false; })), {}, Target::Windows},
+        {"script", "#!/bin/sh\necho hi\n", {}, Target::Linux},
+        {"elf program, linux asked", elf_image(elf([](ElfSpec& s) { s.type = 2; })), Target::Linux, Target::Linux},
+        {"elf program, windows asked", elf_image(elf([](ElfSpec& s) { s.type = 2; })), Target::Windows, {},
+         "is a Linux (ELF) file, but --target windows was given: leave --target out to pack for linux"},
+        {"pe program, linux asked", pe_image(pe([](PeSpec& s) { s.dll = false; })), Target::Linux, {},
+         "is a Windows (PE) file, but --target linux was given"},
+        {"script, windows asked", "#!/bin/sh\n", Target::Windows, {}, "only Linux runs"},
+        {"dll", pe_image(pe()), {}, {}, "is a DLL, not a program"},
+        {"shared object", elf_image(elf()), {}, {}, "is no executable ELF file, not a program"},
+        {"object file", elf_image(elf([](ElfSpec& s) { s.type = 1; })), {}, {}, "not a program"},
+        {"32-bit pe", pe_image(pe([](PeSpec& s) { s.dll = false, s.wide = false, s.machine = 0x14c; })), {}, {},
+         "only 64-bit x86-64 programs"},
+        {"damaged pe", cut(pe_image(pe([](PeSpec& s) { s.dll = false; })), 0x50), {}, {}, "is not a valid PE file"},
+        {"text, no target", "just text", {}, {}, "its target cannot be told: give --target"},
+        {"empty, no target", "", {}, {}, "its target cannot be told: give --target"},
+        {"text, windows asked", "just text", Target::Windows, Target::Windows},
+    };
+    for (const ExecCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir dir;
+        write(dir / "app" / "bin" / "tool", c.content);
+        std::optional<Target> target;
+        std::string refused;
+        try {
+            target = onefile::pack::check_exec_program_target(dir / "app", "bin/tool", c.requested);
+        } catch (const onefile::pack::PackError& error) {
+            refused = error.what();
+        }
+        if (!c.target) {
+            EXPECT_FALSE(target) << "accepted";
+            EXPECT_TRUE(refused.starts_with("the program '" + (dir / "app" / "bin" / "tool").string() + "' "))
+                << refused;
+            EXPECT_NE(refused.find(c.refusal), std::string::npos) << refused;
+        } else {
+            EXPECT_EQ(target, c.target) << refused;
+        }
+    }
+}
+
 TEST(PackerHelp, SaysWhereTheTargetComesFrom) {
     const CliResult result = run({"--help"});
     ASSERT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find("(default:\n                          the target MAIN_BINARY is built for; windows with "
-                              "--raw-attached)"),
+    EXPECT_NE(result.out.find("(default: the target MAIN_BINARY or PROGRAM is built for, linux for a\n"
+                              "                          #! script; windows with --raw-attached)"),
               std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("A warning, printed even with --quiet"), std::string::npos) << result.out;

@@ -773,4 +773,70 @@ std::optional<BinaryVerdict> check_main_binary(const fs::path& app_dir, std::str
     return judge_main_binary(facts, quote_path(path), requested, search);
 }
 
+Target judge_exec_program(const BinaryFacts& facts, bool script, const std::string& shown,
+                          std::optional<Target> requested) {
+    const std::string subject = "the program " + shown + " ";
+    if (facts.format == BinaryFacts::Format::NotABinary) {
+        if (script) {
+            if (requested && *requested != Target::Linux) {
+                throw PackError(subject + "is a script (it starts with #!), which only Linux runs, but --target " +
+                                std::string(target_name(*requested)) +
+                                " was given: leave --target out to pack for linux");
+            }
+            return Target::Linux;
+        }
+        if (!requested) {
+            throw PackError(subject +
+                            "is neither a PE nor an ELF file, so its target cannot be told: give --target "
+                            "windows or --target linux");
+        }
+        return *requested;
+    }
+    const bool pe = facts.format == BinaryFacts::Format::Pe;
+    if (facts.malformed) {
+        throw PackError(subject + "is not a valid " + (pe ? "PE" : "ELF") + " file (" + *facts.malformed +
+                        "): rebuild it, or check that it was copied whole");
+    }
+    const bool x86_64 =
+        facts.wide && facts.little_endian && facts.machine == (pe ? PE_MACHINE_AMD64 : ELF_MACHINE_X86_64);
+    if (!x86_64) {
+        throw PackError(subject + "is built for " + machine_name(facts) +
+                        ", but the launcher runs only 64-bit x86-64 programs: give an x86-64 build of it");
+    }
+    const Target target = pe ? Target::Windows : Target::Linux;
+    if (requested && *requested != target) {
+        throw PackError(subject + "is a " + (pe ? "Windows (PE)" : "Linux (ELF)") + " file, but --target " +
+                        std::string(target_name(*requested)) + " was given: leave --target out to pack for " +
+                        std::string(target_name(target)));
+    }
+    // A library has nothing to start; an ELF shared object that carries an interpreter may be
+    // started, as a position-independent executable is.
+    const bool library = pe ? facts.library
+                            : facts.elf_type == ELF_TYPE_DYN && !facts.position_independent && !facts.has_interpreter;
+    if (library || (!pe && facts.elf_type != ELF_TYPE_DYN && facts.elf_type != ELF_TYPE_EXEC)) {
+        throw PackError(subject + "is " + (pe ? "a DLL" : "no executable ELF file") +
+                        ", not a program: --exec starts a program; a main binary that exports onefile_main "
+                        "is packed without --exec");
+    }
+    return target;
+}
+
+Target check_exec_program_target(const fs::path& app_dir, std::string_view program_rel,
+                                 std::optional<Target> requested) {
+    std::string stored(program_rel);
+    std::replace(stored.begin(), stored.end(), '\\', '/');
+    const fs::path path = app_dir / stored;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return requested.value_or(Target::Windows);
+    }
+    std::optional<MappedFile> file;
+    std::span<const unsigned char> bytes;
+    if (info.st_size > 0) {
+        bytes = file.emplace(path).bytes();
+    }
+    const bool script = bytes.size() >= 2 && bytes[0] == '#' && bytes[1] == '!';
+    return judge_exec_program(read_binary_facts(bytes), script, quote_path(path), requested);
+}
+
 }  // namespace onefile::pack

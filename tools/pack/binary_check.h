@@ -87,4 +87,17 @@ const std::vector<std::filesystem::path>& linux_system_library_dirs();
 std::optional<BinaryVerdict> check_main_binary(const std::filesystem::path& app_dir, std::string_view main_binary_rel,
                                                std::optional<Target> requested);
 
+// Judges an --exec PROGRAM from its facts and whether it starts with "#!" (a script): returns the
+// target to pack for, or throws PackError for a library given as a program, a machine other than
+// x86-64, a program of the other target than `requested`, and a file whose target cannot be told
+// when none is requested. A script runs on Linux; anything else that is no binary needs --target.
+Target judge_exec_program(const BinaryFacts& facts, bool script, const std::string& shown,
+                          std::optional<Target> requested);
+
+// judge_exec_program() for the program `program_rel` of `app_dir`, read from disk. When it is no
+// regular file, returns the requested target (else windows) and leaves the explanation to the
+// program check.
+Target check_exec_program_target(const std::filesystem::path& app_dir, std::string_view program_rel,
+                                 std::optional<Target> requested);
+
 }  // namespace onefile::pack

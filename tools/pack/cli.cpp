@@ -59,8 +59,9 @@ const char USAGE[] =
     "file in /lib/x86_64-linux-gnu, /usr/lib/x86_64-linux-gnu, /lib64, /usr/lib64, /lib or /usr/lib.\n"
     "\n"
     "  -o, --output OUTPUT     the executable to write\n"
-    "  --target windows|linux  the launcher to link with; MAIN_BINARY must be built for it (default:\n"
-    "                          the target MAIN_BINARY is built for; windows with --raw-attached)\n"
+    "  --target windows|linux  the launcher to link with; MAIN_BINARY or PROGRAM must be built for it\n"
+    "                          (default: the target MAIN_BINARY or PROGRAM is built for, linux for a\n"
+    "                          #! script; windows with --raw-attached)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
@@ -304,6 +305,12 @@ Target checked_target(const Invocation& invocation, std::ostream& err) {
     return verdict->target;
 }
 
+// The target of an --exec pack: the one given, which the program must match, or the program's own
+// (a script's is linux).
+Target exec_target(const Invocation& invocation) {
+    return check_exec_program_target(invocation.positional[0], invocation.positional[1], invocation.target);
+}
+
 int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, const CliTerminal& terminal) {
     std::optional<ProgressReporter> progress;
     auto start_progress = [&](ProgressPhase phase) {
@@ -350,7 +357,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             PackOptions options;
             // An ordinary program is no main binary to check: its target is the one given.
             const Target target =
-                invocation.exec ? invocation.target.value_or(Target::Windows) : checked_target(invocation, err);
+                invocation.exec ? exec_target(invocation) : checked_target(invocation, err);
             options.target = target;
             std::optional<TempDir> exec_work;
             std::vector<SourceFile> files;
@@ -380,11 +387,11 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             break;
     }
 
-    // Data linked as it is has no main binary to look at, nor has an ordinary program: their target
-    // is the one given, else windows. A program that cannot be packed is the first thing to hear
-    // about, before any kit.
-    const bool unchecked = invocation.mode == Mode::RawAttached || invocation.exec;
-    const Target target = unchecked ? invocation.target.value_or(Target::Windows) : checked_target(invocation, err);
+    // Data linked as it is has no main binary to look at: its target is the one given, else windows.
+    // A program that cannot be packed is the first thing to hear about, before any kit.
+    const Target target = invocation.mode == Mode::RawAttached ? invocation.target.value_or(Target::Windows)
+                          : invocation.exec                    ? exec_target(invocation)
+                                                               : checked_target(invocation, err);
     if (invocation.exec) {
         check_exec_program(invocation.positional[0], invocation.positional[1], target);
     }
