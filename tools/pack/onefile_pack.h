@@ -8,5 +8,6 @@
 #include "errors.h"
 #include "file_table.h"
 #include "link.h"
+#include "resources.h"
 #include "target.h"
 #include "unicode.h"
