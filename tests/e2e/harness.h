@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -131,6 +132,8 @@ public:
     // Collects output until standard output holds `text`; false if the time ran out or the
     // streams closed first.
     bool wait_for_stdout(const std::string& text, int timeout_ms);
+    // Collects output until `done` holds for everything on standard output so far; false as above.
+    bool wait_for_stdout_if(const std::function<bool(const std::string&)>& done, int timeout_ms);
     // Waits for the end, killing the process group after `timeout_ms`, and returns everything.
     // The streams close only when every process holding them has ended, so a process that
     // outlives the one started (a child left running) shows as a timeout.
@@ -141,6 +144,8 @@ public:
     const std::string& out_so_far() const { return result_.out; }
     // Closes the write end of its standard input (started with keep_stdin_open).
     void close_stdin();
+    // Writes to its standard input (started with keep_stdin_open); false if that failed.
+    bool write_stdin(const std::string& bytes);
 
 private:
     // Reads what is there, waiting at most `timeout_ms`; false once both streams are closed.
