@@ -125,6 +125,29 @@ TEST(WindowsConsoleLauncher, RunsTheApplicationWithItsOutputOnTheCallersStreams)
     EXPECT_TRUE(new_target_directories(Target::Windows, before).empty());
 }
 
+// An .ico file with one 1x1 32-bit bitmap image.
+std::string tiny_icon() {
+    const std::string image = std::string("\x28\0\0\0\x01\0\0\0\x02\0\0\0\x01\0\x20\0", 16) + std::string(24, '\0') +
+                              std::string("\x10\x20\x30\xff", 4) + std::string(4, '\0');
+    std::string ico("\0\0\x01\0\x01\0\x01\x01\0\0\x01\0\x20\0", 14);
+    ico += static_cast<char>(image.size());
+    ico += std::string("\0\0\0\x16\0\0\0", 7);
+    return ico + image;
+}
+
+TEST(WindowsExecutable, WithAnIconAndVersionInformationRunsTheApplicationAsBefore) {
+    if (!windows_available()) GTEST_SKIP() << "windows build missing";
+    ScratchDir dir;
+    write_file(dir / "app.ico", tiny_icon());
+    const fs::path app = make_fixture_app(Target::Windows, dir / "app");
+    const fs::path exe = dir / "finished.exe";
+    pack(Target::Windows, app, library_name(Target::Windows, "fixture_app"), exe,
+         {"--icon", (dir / "app.ico").string(), "--version-info", "product=Fixture", "--version-info", "version=1.2"});
+    const RunResult result = run(Target::Windows, exe, with_arguments({"exit", "3"}));
+    EXPECT_EQ(result.status, 3) << result.err;
+    EXPECT_EQ(result.out, "");
+}
+
 // What a terminal shows, without the control sequences a console draws with and without CRs.
 std::string visible_text(const std::string& raw) {
     std::string out;

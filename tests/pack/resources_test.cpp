@@ -396,6 +396,21 @@ TEST(WindowsOptions, AKitThatCannotDoWhatTheyAskIsNamed) {
     }
 }
 
+TEST(WindowsOptions, AFailingResourceCompilerIsReportedAndNothingIsWritten) {
+    TempDir dir;
+    write(dir / "app/main.dll", "main");
+    write(dir / "app.ico", valid_ico());
+    const fs::path kit = fake_kit(dir.path(), FULL_RECIPE);
+    std::string err;
+    EXPECT_EQ(run_cli({"--quiet", "--kit", kit.string(), "--icon", (dir / "app.ico").string(), "-o",
+                       (dir / "out.exe").string(), (dir / "app").string(), "main.dll"},
+                      nullptr, &err),
+              2);
+    EXPECT_EQ(err, "onefile-pack: compiling the resources of '" + (dir / "out.exe").string() +
+                       "' failed: '/bin/false' exited with status 1\n");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
 TEST(LinkRecipe, RecordsTheResourceCompiler) {
     const auto recipe = onefile::pack::parse_link_recipe(
         "target=windows\ncxx=/usr/bin/c++\nwindres=/usr/bin/windres\narg=-m@SUBSYSTEM@\n", "link.txt");
