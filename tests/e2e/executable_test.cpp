@@ -135,17 +135,36 @@ std::string tiny_icon() {
     return ico + image;
 }
 
-TEST(WindowsExecutable, WithAnIconAndVersionInformationRunsTheApplicationAsBefore) {
+TEST(WindowsExecutable, WithAnIconAndVersionInformationRunsAsBeforeAndTheSystemReadsBoth) {
     if (!windows_available()) GTEST_SKIP() << "windows build missing";
     ScratchDir dir;
     write_file(dir / "app.ico", tiny_icon());
     const fs::path app = make_fixture_app(Target::Windows, dir / "app");
     const fs::path exe = dir / "finished.exe";
     pack(Target::Windows, app, library_name(Target::Windows, "fixture_app"), exe,
-         {"--icon", (dir / "app.ico").string(), "--version-info", "product=Fixture", "--version-info", "version=1.2"});
+         {"--icon", (dir / "app.ico").string(), "--version-info", "product=Fixture Ünïcode", "--version-info",
+          "version=1.2", "--version-info", "company=Example", "--version-info", "description=The fixture",
+          "--version-info", "copyright=© 2026 Example"});
     const RunResult result = run(Target::Windows, exe, with_arguments({"exit", "3"}));
     EXPECT_EQ(result.status, 3) << result.err;
     EXPECT_EQ(result.out, "");
+
+    // And the system's own functions, those Explorer uses, find the version information and the icon.
+    const fs::path driver = fixture_path(Target::Windows, "fixture_app").parent_path() / "resource_driver.exe";
+    ASSERT_TRUE(fs::exists(driver)) << "build the windows preset's resource_driver";
+    const RunResult read = run(Target::Windows, driver, with_arguments({windows_path(exe)}));
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(output_lines(read.out),
+              (std::vector<std::string>{"version=1.2.0.0", "ProductName=Fixture Ünïcode", "ProductVersion=1.2",
+                                        "FileVersion=1.2", "CompanyName=Example", "FileDescription=The fixture",
+                                        "LegalCopyright=© 2026 Example", "OriginalFilename=finished.exe", "icons=1"}))
+        << read.err;
+
+    // The default executable has neither.
+    const RunResult plain =
+        run(Target::Windows, driver, with_arguments({windows_path(packed_fixture(Target::Windows))}));
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(output_lines(plain.out), (std::vector<std::string>{"version=none", "icons=0"})) << plain.err;
 }
 
 // What a terminal shows, without the control sequences a console draws with and without CRs.
