@@ -398,7 +398,7 @@ TEST(WindowsOptions, AKitThatCannotDoWhatTheyAskIsNamed) {
 
 TEST(WindowsOptions, AFailingResourceCompilerIsReportedAndNothingIsWritten) {
     TempDir dir;
-    write(dir / "app/main.dll", "main");
+    write(dir / "app/main.dll", main_binary_image("windows"));
     write(dir / "app.ico", valid_ico());
     const fs::path kit = fake_kit(dir.path(), FULL_RECIPE);
     std::string err;
