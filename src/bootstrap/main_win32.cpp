@@ -1,5 +1,6 @@
-// The Windows launcher's entry point. The executable is built for the GUI subsystem with the wide
-// runtime start-up, which calls wmain; its parameters are not used: the driver takes the
+// The Windows launcher's entry point. The executable is built for the GUI subsystem (or, with
+// onefile-pack --console, the console one) with the wide runtime start-up, which calls wmain in
+// both; its parameters are not used: the driver takes the
 // runtime's parsed argument vector through the platform layer.
 #include "attached/attached.h"
 #include "bootstrap/driver.h"

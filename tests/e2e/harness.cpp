@@ -375,23 +375,30 @@ void RunningProcess::close_stdin() {
 }
 
 bool RunningProcess::write_stdin(const std::string& bytes) {
-    size_t written = 0;
-    while (in_fd_ >= 0 && written < bytes.size()) {
-        const ssize_t n = write(in_fd_, bytes.data() + written, bytes.size() - written);
+    if (in_fd_ < 0) return false;
+    // A reader that is gone makes the write fail with EPIPE rather than end the test process.
+    static const bool pipe_signal_ignored = [] { return signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+    (void)pipe_signal_ignored;
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(in_fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        written += static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
-    return written == bytes.size();
+    return true;
 }
 
 bool RunningProcess::wait_for_stdout(const std::string& text, int timeout_ms) {
+    return wait_for_stdout_if([&](const std::string& out) { return out.find(text) != std::string::npos; }, timeout_ms);
+}
+
+bool RunningProcess::wait_for_stdout_if(const std::function<bool(const std::string&)>& done, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (result_.out.find(text) == std::string::npos) {
+    while (!done(result_.out)) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
-        if (!pump(static_cast<int>(left.count()))) return result_.out.find(text) != std::string::npos;
+        if (!pump(static_cast<int>(left.count()))) return done(result_.out);
     }
     return true;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -137,6 +138,8 @@ public:
     // Collects output until standard output holds `text`; false if the time ran out or the
     // streams closed first.
     bool wait_for_stdout(const std::string& text, int timeout_ms);
+    // Collects output until `done` holds for everything on standard output so far; false as above.
+    bool wait_for_stdout_if(const std::function<bool(const std::string&)>& done, int timeout_ms);
     // Waits for the end, killing the process group after `timeout_ms`, and returns everything.
     // The streams close only when every process holding them has ended, so a process that
     // outlives the one started (a child left running) shows as a timeout.

@@ -87,6 +87,7 @@ TEST_F(PackerCli, HelpNamesEveryModeAndTheExitStatuses) {
     for (const char* text :
          {"usage: onefile-pack", "--list FILE", "--verify FILE", "--quiet", "--version", "--target", "--level", "--kit",
           "--no-times", "SOURCE_DATE_EPOCH", "<tab>TIME", "--exec APP_DIR PROGRAM", "status 127",
+          "--icon FILE.ico", "--version-info KEY=VALUE", "--console",
           "Exit status: 0 success, 1 usage error, 2 failure."}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }

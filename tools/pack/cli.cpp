@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "attached_reader.h"
 #include "attached_writer.h"
@@ -18,6 +20,7 @@
 #include "file_io.h"
 #include "link.h"
 #include "progress.h"
+#include "resources.h"
 #include "target.h"
 #include "unicode.h"
 
@@ -32,11 +35,12 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR] -o OUTPUT\n"
-    "                    APP_DIR MAIN_BINARY\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR] -o OUTPUT\n"
-    "                    --exec APP_DIR PROGRAM\n"
-    "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR]\n"
+    "                    [WINDOWS_OPTIONS] -o OUTPUT APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR]\n"
+    "                    [WINDOWS_OPTIONS] -o OUTPUT --exec APP_DIR PROGRAM\n"
+    "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] [WINDOWS_OPTIONS]\n"
+    "                    --raw-attached FILE -o OUTPUT\n"
     "       onefile-pack [--target windows|linux] [--level N] [--quiet] --attached-only FILE APP_DIR MAIN_BINARY\n"
     "       onefile-pack --list FILE\n"
     "       onefile-pack [--quiet] --verify FILE\n"
@@ -82,6 +86,17 @@ const char USAGE[] =
     "  -h, --help              show this help\n"
     "  --version               show the version\n"
     "\n"
+    "WINDOWS_OPTIONS, for a Windows executable only:\n"
+    "  --icon FILE.ico         the executable's icon, as Explorer shows it\n"
+    "  --version-info KEY=VALUE\n"
+    "                          version information as Explorer's Details tab shows it; repeat for\n"
+    "                          each key: product, version (1 to 4 dot-separated numbers from 0 to\n"
+    "                          65535, e.g. 1.2.3), company, description, copyright. The output's file\n"
+    "                          name is recorded as the original file name.\n"
+    "  --console               a console program: it opens a console window when started from\n"
+    "                          Explorer, and a command prompt waits for it (default: a GUI program,\n"
+    "                          which opens none)\n"
+    "\n"
     "When standard error is a terminal, a pack that takes more than a second shows a progress\n"
     "line there.\n"
     "\n"
@@ -106,6 +121,12 @@ struct Invocation {
     bool exec = false;  // the second positional is an ordinary program
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
+    // The options that shape a Windows executable, in the order given, for messages.
+    std::vector<std::string> windows_options;
+    std::optional<std::string> icon;
+    VersionInfo version_info;
+    bool version_info_given = false;
+    bool console = false;
     bool help = false;
     bool version = false;
 };
@@ -117,6 +138,43 @@ int parse_level(const std::string& text) {
         throw UsageError{"--level takes a number from 1 to 22, not '" + text + "'"};
     }
     return level;
+}
+
+const char VERSION_KEYS[] = "product, version, company, description, copyright";
+
+void add_version_info(VersionInfo& info, const std::string& text) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        throw UsageError{"--version-info takes KEY=VALUE (keys: " + std::string(VERSION_KEYS) + "), not '" + text +
+                         "'"};
+    }
+    const std::string key = text.substr(0, equals);
+    const std::string value = text.substr(equals + 1);
+    const std::pair<const char*, std::optional<std::string>*> fields[] = {
+        {"product", &info.product},         {"version", &info.version},     {"company", &info.company},
+        {"description", &info.description}, {"copyright", &info.copyright},
+    };
+    for (const auto& [name, field] : fields) {
+        if (key != name) {
+            continue;
+        }
+        if (*field) {
+            throw UsageError{"--version-info " + key + "= is given twice"};
+        }
+        if (value.empty()) {
+            throw UsageError{"--version-info " + key + "= has an empty value"};
+        }
+        if (!utf8_to_utf16(value)) {
+            throw UsageError{"--version-info " + key + "= is not UTF-8 text"};
+        }
+        if (key == "version" && !parse_version_number(value)) {
+            throw UsageError{"--version-info version= takes 1 to 4 dot-separated numbers from 0 to 65535, not '" +
+                             value + "'"};
+        }
+        *field = value;
+        return;
+    }
+    throw UsageError{"--version-info has no key '" + key + "' (keys: " + VERSION_KEYS + ")"};
 }
 
 void set_mode(Invocation& invocation, Mode mode, const std::string& option, const std::string& file) {
@@ -198,6 +256,23 @@ Invocation parse_args(const std::vector<std::string>& args) {
             invocation.level = parse_level(value());
         } else if (name == "--kit") {
             invocation.kit = fs::path(value());
+        } else if (name == "--icon") {
+            if (invocation.icon) {
+                throw UsageError{"--icon is given twice"};
+            }
+            invocation.icon = value();
+            if (invocation.icon->empty()) {
+                throw UsageError{"--icon needs a file name"};
+            }
+            invocation.windows_options.push_back(name);
+        } else if (name == "--version-info") {
+            add_version_info(invocation.version_info, value());
+            invocation.version_info_given = true;
+            invocation.windows_options.push_back(name);
+        } else if (name == "--console") {
+            no_value();
+            invocation.console = true;
+            invocation.windows_options.push_back(name);
         } else if (name == "--attached-only") {
             set_mode(invocation, Mode::AttachedOnly, name, value());
         } else if (name == "--raw-attached") {
@@ -242,6 +317,16 @@ Invocation parse_args(const std::vector<std::string>& args) {
     if (invocation.no_times && invocation.mode != Mode::Pack) {
         throw UsageError{"--no-times is not used with " + *invocation.mode_option};
     }
+    // The icon, the version information and the subsystem belong to a linked Windows executable.
+    if (!invocation.windows_options.empty()) {
+        const std::string& option = invocation.windows_options.front();
+        if (!links) {
+            throw UsageError{option + " is not used with " + *invocation.mode_option};
+        }
+        if (invocation.target && *invocation.target != Target::Windows) {
+            throw UsageError{option + " is only for --target windows"};
+        }
+    }
     return invocation;
 }
 
@@ -260,6 +345,34 @@ void check_readable_file(const fs::path& path) {
     if (!S_ISREG(info.st_mode)) {
         throw PackError(quote_path(path) + " is not a regular file");
     }
+}
+
+std::string read_icon_file(const fs::path& path) {
+    check_readable_file(path);
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (!in || in.bad()) {
+        throw PackError("cannot read " + quote_path(path));
+    }
+    return bytes.str();
+}
+
+// The subsystem and the added resources the options ask for.
+LinkOptions link_options(const Invocation& invocation) {
+    LinkOptions options;
+    options.console = invocation.console;
+    if (invocation.icon || invocation.version_info_given) {
+        ExtraResources extra;
+        if (invocation.icon) {
+            extra.icon = parse_ico(read_icon_file(*invocation.icon), *invocation.icon);
+        }
+        if (invocation.version_info_given) {
+            extra.version = version_resource(invocation.version_info, fs::path(*invocation.output).filename().string());
+        }
+        options.resources = resource_file(extra);
+    }
+    return options;
 }
 
 // Whether --verify could also check the content checksum: data from older packers has none, and a
@@ -392,12 +505,20 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     const Target target = invocation.mode == Mode::RawAttached ? invocation.target.value_or(Target::Windows)
                           : invocation.exec                    ? exec_target(invocation)
                                                                : checked_target(invocation, err);
+    // Options for a Windows executable, where the main binary or program makes it a Linux one.
+    if (target != Target::Windows && !invocation.windows_options.empty()) {
+        throw UsageError{invocation.windows_options.front() + " is only for a Windows executable, and " +
+                         invocation.positional[1] + " is built for Linux"};
+    }
     if (invocation.exec) {
         check_exec_program(invocation.positional[0], invocation.positional[1], target);
     }
     // Find the kit before packing, so a missing one is reported at once rather than after compressing.
     const fs::path kit_dir = find_kit_dir(target, invocation.kit);
-    load_kit_recipe(target, kit_dir);
+    const LinkRecipe recipe = load_kit_recipe(target, kit_dir);
+    // So are a malformed icon and a kit that cannot do what the options ask.
+    const LinkOptions executable_options = link_options(invocation);
+    check_link_options(recipe, kit_dir, executable_options);
 
     // Read before packing, so that a malformed value is reported at once.
     std::optional<std::int64_t> epoch;
@@ -441,7 +562,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     }
     start_progress(ProgressPhase::Linking);
     const std::string compiler_output =
-        link_executable(target, kit_dir, attached, extras, *invocation.output, work.path());
+        link_executable(target, kit_dir, attached, extras, *invocation.output, work.path(), executable_options);
     if (progress) {
         progress->stop();
     }
@@ -480,6 +601,10 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
     try {
         return execute(invocation, out, err, terminal);
+    } catch (const UsageError& usage) {
+        // One that only the main binary's target shows.
+        err << "onefile-pack: " << usage.message << " (see onefile-pack --help)\n";
+        return EXIT_USAGE;
     } catch (const LinkError& error) {
         err << error.details();
         if (!error.details().empty() && error.details().back() != '\n') {

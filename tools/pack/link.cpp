@@ -43,6 +43,8 @@ LinkRecipe parse_link_recipe(const std::string& text, const std::string& source)
             recipe.target = value;
         } else if (equals != std::string::npos && key == "cxx") {
             recipe.cxx = value;
+        } else if (equals != std::string::npos && key == "windres") {
+            recipe.windres = value;
         } else if (equals != std::string::npos && key == "arg") {
             recipe.args.push_back(value);
         } else {
@@ -76,6 +78,34 @@ LinkRecipe load_kit_recipe(Target target, const fs::path& kit_dir) {
                         std::string(target_name(target)));
     }
     return recipe;
+}
+
+namespace {
+
+constexpr char SUBSYSTEM_PLACEHOLDER[] = "@SUBSYSTEM@";
+constexpr char RESOURCES_PLACEHOLDER[] = "@RESOURCES@";
+
+bool recipe_has(const LinkRecipe& recipe, const std::string& placeholder, bool whole_argument) {
+    for (const std::string& arg : recipe.args) {
+        if (whole_argument ? arg == placeholder : arg.find(placeholder) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void check_link_options(const LinkRecipe& recipe, const fs::path& kit_dir, const LinkOptions& options) {
+    if (options.console && !recipe_has(recipe, SUBSYSTEM_PLACEHOLDER, false)) {
+        throw PackError("the launcher kit " + quote_path(kit_dir) +
+                        " cannot link a console launcher: its link.txt has no @SUBSYSTEM@ argument");
+    }
+    if (options.resources && (recipe.windres.empty() || !recipe_has(recipe, RESOURCES_PLACEHOLDER, true))) {
+        throw PackError("the launcher kit " + quote_path(kit_dir) +
+                        " cannot add an icon or version information: its link.txt lacks a windres= line or an "
+                        "@RESOURCES@ argument");
+    }
 }
 
 std::vector<fs::path> default_kit_candidates(Target target, const fs::path& exe_dir) {
@@ -231,19 +261,46 @@ int run_captured(const std::vector<std::string>& argv, std::string& output) {
     return status;
 }
 
-std::string link_executable(Target target, const fs::path& kit_dir, const fs::path& attached_file,
-                            const fs::path& extras_file, const fs::path& output, const fs::path& work_dir) {
-    const LinkRecipe recipe = load_kit_recipe(target, kit_dir);
+[[noreturn]] static void throw_tool_failure(const std::string& what, const std::string& tool, int status,
+                                            const std::string& output) {
+    const std::string how = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
+                                              : "was killed by signal " + std::to_string(WTERMSIG(status));
+    throw LinkError(what + " failed: " + quote_path(tool) + " " + how, output);
+}
 
-    const fs::path assembler = work_dir / "attached.S";
-    {
-        std::ofstream out(assembler, std::ios::binary);
-        out << attached_assembler_source(target, fs::absolute(attached_file), fs::absolute(extras_file));
-        out.close();
-        if (!out) {
-            throw PackError("cannot write " + quote_path(assembler));
+static void write_whole_file(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    out.close();
+    if (!out) {
+        throw PackError("cannot write " + quote_path(path));
+    }
+}
+
+std::string link_executable(Target target, const fs::path& kit_dir, const fs::path& attached_file,
+                            const fs::path& extras_file, const fs::path& output, const fs::path& work_dir,
+                            const LinkOptions& options) {
+    const LinkRecipe recipe = load_kit_recipe(target, kit_dir);
+    check_link_options(recipe, kit_dir, options);
+
+    // The added resources: the packer's own .res file, made an object by the kit's resource compiler.
+    std::string tool_output;
+    std::optional<fs::path> resource_object;
+    if (options.resources) {
+        const fs::path res = work_dir / "resources.res";
+        write_whole_file(res, *options.resources);
+        resource_object = work_dir / "resources.o";
+        const std::vector<std::string> windres{
+            recipe.windres, "-J", "res", "-O", "coff", "-i", res.string(), "-o", resource_object->string()};
+        const int status = run_captured(windres, tool_output);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            throw_tool_failure("compiling the resources of " + quote_path(output), recipe.windres, status, tool_output);
         }
     }
+
+    const fs::path assembler = work_dir / "attached.S";
+    write_whole_file(assembler,
+                     attached_assembler_source(target, fs::absolute(attached_file), fs::absolute(extras_file)));
 
     // The temporary name ends in ".tmp" so that a Windows-targeting compiler, which appends ".exe"
     // to an output name without an extension, writes exactly the file we renamed from.
@@ -252,6 +309,13 @@ std::string link_executable(Target target, const fs::path& kit_dir, const fs::pa
 
     std::vector<std::string> argv{recipe.cxx};
     for (std::string arg : recipe.args) {
+        if (arg == RESOURCES_PLACEHOLDER) {
+            if (resource_object) {
+                argv.push_back(resource_object->string());
+            }
+            continue;
+        }
+        replace_all(arg, SUBSYSTEM_PLACEHOLDER, options.console ? "console" : "windows");
         replace_all(arg, "@KIT@", kit_dir.string());
         replace_all(arg, "@ATTACHED@", assembler.string());
         replace_all(arg, "@OUTPUT@", pending.temp_path().string());
@@ -261,10 +325,7 @@ std::string link_executable(Target target, const fs::path& kit_dir, const fs::pa
     std::string compiler_output;
     const int status = run_captured(argv, compiler_output);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        const std::string how = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
-                                                  : "was killed by signal " + std::to_string(WTERMSIG(status));
-        throw LinkError("linking " + quote_path(output) + " failed: " + quote_path(recipe.cxx) + " " + how,
-                        compiler_output);
+        throw_tool_failure("linking " + quote_path(output), recipe.cxx, status, compiler_output);
     }
     struct stat info {};
     if (::stat(pending.temp_path().c_str(), &info) != 0 || info.st_size == 0) {
@@ -272,7 +333,7 @@ std::string link_executable(Target target, const fs::path& kit_dir, const fs::pa
                         compiler_output);
     }
     pending.commit(0777);
-    return compiler_output;
+    return tool_output + compiler_output;
 }
 
 }  // namespace onefile::pack

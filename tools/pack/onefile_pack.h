@@ -9,5 +9,6 @@
 #include "exec_app.h"
 #include "file_table.h"
 #include "link.h"
+#include "resources.h"
 #include "target.h"
 #include "unicode.h"

@@ -28,6 +28,26 @@ HANDLE child_job() {
     return job;
 }
 
+// Whether this executable is a console program (linked with onefile-pack --console) rather than a
+// GUI one. One launcher library serves both: the linker's choice is read back from the
+// executable's own header, which the loader has mapped.
+bool launcher_is_console_program() {
+    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+}
+
+// The console flags of the child's start. A console child shares the launcher's console: its
+// output goes where the launcher's does and a Ctrl+C reaches both. A console launcher that was
+// started without a console (detached by its caller) starts its child detached as well, since
+// the system would otherwise give that child a console window of its own. A GUI launcher's
+// child, itself a GUI program, takes no console flag.
+DWORD child_console_flags() {
+    // GetConsoleCP fails, and gives 0, in a process that has no console.
+    return launcher_is_console_program() && GetConsoleCP() == 0 ? DETACHED_PROCESS : 0;
+}
+
 // The status a child ended by the parent has: the system's own for a console that was closed
 // or interrupted, never 0.
 constexpr UINT TERMINATED_STATUS = 0xC000013A;
@@ -60,7 +80,8 @@ ChildStart platform_start_child(const wchar_t* module_path, int count, wchar_t* 
     // No environment block and no directory: the child inherits both. It starts suspended, so
     // that it is in its job before it runs a single instruction.
     if (!CreateProcessW(module_path, g_child_command_line, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | child_console_flags(), nullptr, nullptr, &startup,
+                        &process)) {
         return ChildStart::Failed;
     }
     HANDLE duplicate = nullptr;
