@@ -30,10 +30,11 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR] -o OUTPUT\n"
-    "                    APP_DIR MAIN_BINARY\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--quiet]\n"
+    "                    [--kit DIR] -o OUTPUT APP_DIR MAIN_BINARY\n"
     "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--quiet] --attached-only FILE APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--follow-links] [--quiet] --attached-only FILE\n"
+    "                    APP_DIR MAIN_BINARY\n"
     "       onefile-pack --list FILE\n"
     "       onefile-pack [--quiet] --verify FILE\n"
     "\n"
@@ -43,11 +44,17 @@ const char USAGE[] =
     "1970), every time later than it is recorded as exactly that time, so that the same inputs give\n"
     "the same executable.\n"
     "\n"
+    "A symbolic link in APP_DIR is packed as a copy of what it leads to, under the link's own name: a\n"
+    "file with its target's contents, permissions and time, or a directory's files. A link leading\n"
+    "outside APP_DIR (in the end, through any chain of links) is refused unless --follow-links is\n"
+    "given; a dangling link, and a link to a directory that contains it, are always refused.\n"
+    "\n"
     "  -o, --output OUTPUT     the executable to write\n"
     "  --target windows|linux  the launcher to link with (default: windows)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
+    "  --follow-links          also copy what symbolic links leading outside APP_DIR point to\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
     "                          beside this program)\n"
     "  --attached-only FILE    write only the attached data to FILE (no times); link nothing\n"
@@ -80,6 +87,7 @@ struct Invocation {
     int level = DEFAULT_LEVEL;
     bool quiet = false;
     bool no_times = false;
+    bool follow_links = false;
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
     bool help = false;
@@ -155,6 +163,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "--no-times") {
             no_value();
             invocation.no_times = true;
+        } else if (name == "--follow-links") {
+            no_value();
+            invocation.follow_links = true;
         } else if (name == "-o" || name == "--output") {
             invocation.output = value();
             if (invocation.output->empty()) {
@@ -210,6 +221,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
     // gave it meant.
     if (invocation.no_times && invocation.mode != Mode::Pack) {
         throw UsageError{"--no-times is not used with " + *invocation.mode_option};
+    }
+    if (invocation.follow_links && !takes_app) {
+        throw UsageError{"--follow-links is not used with " + *invocation.mode_option};
     }
     return invocation;
 }
@@ -301,6 +315,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         case Mode::AttachedOnly: {
             PackOptions options;
             options.target = invocation.target;
+            options.links.follow_outside = invocation.follow_links;
             start_progress(ProgressPhase::Compressing);
             track(options);
             const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
@@ -342,6 +357,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         attached = work.path() / "attached.bin";
         PackOptions options;
         options.target = invocation.target;
+        options.links.follow_outside = invocation.follow_links;
         options.temp_dir = work.path();
         start_progress(ProgressPhase::Compressing);
         track(options);
