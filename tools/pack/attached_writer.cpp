@@ -16,6 +16,7 @@
 #include "errors.h"
 #include "file_io.h"
 #include "file_table.h"
+#include "interrupt.h"
 
 namespace fs = std::filesystem;
 
@@ -233,6 +234,9 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
     }
     std::uint64_t done = 0;
     const ChunkDone chunk_done = [&](std::size_t bytes) {
+        if (done == 0) {
+            reached_phase("compressing");
+        }
         done += bytes;
         if (options.progress) {
             options.progress(done, total);

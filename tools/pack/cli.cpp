@@ -14,6 +14,7 @@
 #include "errors.h"
 #include "extras_record.h"
 #include "file_io.h"
+#include "interrupt.h"
 #include "link.h"
 #include "progress.h"
 #include "target.h"
@@ -368,7 +369,12 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         }
     }
     {
-        UniqueFd fd(::open(extras.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        UniqueFd fd;
+        {
+            // Created while an interrupt cannot be removing the directory around it.
+            auto lock = lock_temporaries();
+            fd = UniqueFd(::open(extras.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        }
         if (!fd) {
             throw_system_error("create", extras, errno);
         }
