@@ -26,6 +26,7 @@ step "install $linux_build into $prefix"
 cmake --install "$linux_build" --prefix "$prefix" >/dev/null
 for file in bin/onefile-pack share/onefile/linux/link.txt share/onefile/linux/libonefile_launcher.a \
             share/onefile/linux/libzstd.a share/onefile/attached.S.in share/onefile/onefile_main.def \
+            share/onefile/mingw-w64.cmake \
             include/onefile/entry.h lib/cmake/onefile/onefileConfig.cmake \
             lib/cmake/onefile/onefileConfigVersion.cmake lib/cmake/onefile/onefile-functions.cmake; do
   [ -f "$prefix/$file" ] || fail "the install lacks $file"
@@ -99,6 +100,12 @@ build_and_check() {
     fail "$label: onefile-pack --list gives '$listing'"
   "$prefix/bin/onefile-pack" --quiet --verify "$build/$exe" || fail "$label: onefile-pack --verify failed"
 
+  step "$label: ctest runs the packed executable"
+  env TMPDIR="$work/run" WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all \
+      "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=" ctest --test-dir "$build" --output-on-failure >"$work/log" 2>&1 ||
+    { cat "$work/log" >&2; fail "$label: ctest failed"; }
+  grep -q "100% tests passed, 0 tests failed out of 1" "$work/log" || fail "$label: ctest ran no test"
+
   step "$label: a build without changes packs nothing"
   local before
   before=$(mtime "$build/$exe")
@@ -144,7 +151,9 @@ if [ -n "$(ls -A "$work/run")" ]; then
 fi
 
 if [ "$windows" = 1 ]; then
-  configure=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64.cmake" -Donefile_DIR="$prefix/lib/cmake/onefile")
+  # The toolchain file as installed, and Wine as the emulator that runs the Windows build's tests.
+  configure=(-DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" -Donefile_DIR="$prefix/lib/cmake/onefile"
+             -DCMAKE_CROSSCOMPILING_EMULATOR=wine)
   build_and_check windows "$work/build-windows" hello.exe \
     env WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all \
         "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=" wine

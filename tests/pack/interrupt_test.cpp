@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "binary_images.h"
 #include "pack_test_support.h"
 
 namespace fs = std::filesystem;
@@ -119,7 +120,7 @@ bool has_ended(pid_t pid) {
 class Scratch {
 public:
     Scratch() {
-        write(dir_ / "app/main.bin", "main");
+        write(dir_ / "app/main.bin", pack_test::main_binary_image("linux"));
         write(dir_ / "app/data.bin", random_bytes(3 << 20, 7));
         fs::create_directories(tmp());
         fs::create_directories(out());

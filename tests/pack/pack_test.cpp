@@ -21,6 +21,7 @@
 #include "app_tree.h"
 #include "attached_reader.h"
 #include "attached_writer.h"
+#include "binary_images.h"
 #include "cli.h"
 #include "common/extras.h"
 #include "extras_record.h"
@@ -32,6 +33,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using pack_test::main_binary_image;
 using pack_test::random_bytes;
 using pack_test::read;
 using pack_test::ScopedEnvironment;
@@ -197,6 +199,8 @@ TEST_F(PackedApplication, SameInputsGiveIdenticalExecutables) {
             if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) ADD_FAILURE() << target << " kit missing";
             continue;
         }
+        // The packer takes only a main binary built for the target.
+        write(dir_ / "app/main.bin", main_binary_image(target, 5000, 1));
         const std::string one = (dir_ / (std::string(target) + "-1")).string();
         const std::string two = (dir_ / (std::string(target) + "-2")).string();
         ASSERT_EQ(
@@ -571,7 +575,7 @@ class Refusals : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(Refusals, ExitWithAClearMessageAndWriteNothing) {
     TempDir dir;
-    write(dir / "app/main.bin", "main");
+    write(dir / "app/main.bin", main_binary_image(GetParam().target));
     GetParam().prepare(dir / "app");
     std::string out, err;
     const fs::path output = dir / "out.bin";
@@ -611,7 +615,7 @@ void add_long_name(const fs::path& app) {
 // A stored name that begins "x:" is drive-relative to the launcher, whatever the target: on Linux
 // ':' is an ordinary character, so only the launcher's own rule keeps such a name out.
 void add_drive_form_file(const fs::path& app) { write(app / "x:notes.txt", "notes"); }
-void add_drive_form_main(const fs::path& app) { write(app / "1:main", "main"); }
+void add_drive_form_main(const fs::path& app) { write(app / "1:main", main_binary_image("linux")); }
 void add_drive_form_directory(const fs::path& app) { write(app / "c:" / "lib" / "data.bin", "data"); }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -638,7 +642,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PackerNames, LinuxKeepsTheColonsTheLauncherAccepts) {
     TempDir dir;
-    write(dir / "app/main.bin", "main");
+    const std::string main = main_binary_image("linux");
+    write(dir / "app/main.bin", main);
     write(dir / "app/ab:c", "colon after two characters");
     write(dir / "app/sub/x:notes.txt", "drive form below the top");
     const fs::path output = dir / "out.bin";
@@ -650,7 +655,7 @@ TEST(PackerNames, LinuxKeepsTheColonsTheLauncherAccepts) {
         << err;
     std::string out;
     ASSERT_EQ(run_cli({"--list", output.string()}, &out), 0);
-    EXPECT_EQ(out, "main.bin\t4\t0\nab:c\t26\t0\nsub\\x:notes.txt\t24\t4\n");
+    EXPECT_EQ(out, "main.bin\t" + std::to_string(main.size()) + "\t0\nab:c\t26\t0\nsub\\x:notes.txt\t24\t4\n");
     EXPECT_EQ(run_cli({"--quiet", "--verify", output.string()}), 0);
 }
 
@@ -725,7 +730,7 @@ protected:
     static constexpr FileTime kAfterEpoch{1700000000, 250000000};
 
     void SetUp() override {
-        write(dir_ / "app/main.bin", random_bytes(3000, 5));
+        write(dir_ / "app/main.bin", main_binary_image("linux", 3000, 5));
         write(dir_ / "app/a.py", "print('a')\n");
         write(dir_ / "app/lib/b.py", "print('b')\n");
         write(dir_ / "app/lib/c.dat", std::string(5000, 'c'));
@@ -744,6 +749,7 @@ protected:
                      const std::vector<std::string>& extra = {}, const fs::path& app = {}) {
         std::vector<std::string> args = kit;
         args.insert(args.end(), extra.begin(), extra.end());
+        put_main_binary((app.empty() ? dir_ / "app" : app) / "main.bin", kit[1]);
         const fs::path output = dir_ / name;
         for (const std::string& arg :
              {std::string("--quiet"), std::string("--level"), std::string("3"), std::string("-o"), output.string(),
@@ -753,6 +759,17 @@ protected:
         std::string err;
         EXPECT_EQ(run_cli(args, nullptr, &err), 0) << err;
         return read(output);
+    }
+
+    // The packer takes only a main binary built for the kit's target: the one for it replaces the
+    // other, keeping the time the test gave the file.
+    static void put_main_binary(const fs::path& path, const std::string& target) {
+        const std::string image = main_binary_image(target, 3000, 5);
+        if (read(path) == image) return;
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        write(path, image);
+        set_times(path, onefile::pack::modification_time(info));
     }
 
     // The table order: the main binary, then by stored name.
@@ -1102,7 +1119,7 @@ struct LinkCase {
     const char* label;
     void (*prepare)(const fs::path& app, const fs::path& outside);
     std::vector<std::string> options;
-    // Packed: the entries after main.bin ("main" in it), in table order. Refused: empty.
+    // Packed: the entries after main.bin, in table order. Refused: empty.
     std::vector<Unpacked> entries;
     // Refused: text the message holds ("APP" and "OUTSIDE" stand for the two directories).
     std::string message = "";
@@ -1118,7 +1135,8 @@ TEST_P(SymbolicLinks, AreCopiedInsideAndRefusedWhereTheyCannotBe) {
     TempDir dir;
     const fs::path app = dir / "app";
     const fs::path outside = dir / "outside";
-    write(app / "main.bin", "main");
+    const std::string main = main_binary_image(param.target);
+    write(app / "main.bin", main);
     fs::create_directories(outside);
     param.prepare(app, outside);
 
@@ -1143,7 +1161,7 @@ TEST_P(SymbolicLinks, AreCopiedInsideAndRefusedWhereTheyCannotBe) {
         return;
     }
     ASSERT_EQ(status, 0) << err;
-    std::vector<Unpacked> expected = {{"main.bin", "main", 0}};
+    std::vector<Unpacked> expected = {{"main.bin", main, 0}};
     expected.insert(expected.end(), param.entries.begin(), param.entries.end());
     EXPECT_EQ(unpack(read(output)), expected);
 }
@@ -1270,7 +1288,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SymbolicLinks, ALinkedFileTakesItsTargetsSizePermissionsAndTime) {
     TempDir dir;
-    write(dir / "app/main.bin", "main");
+    write(dir / "app/main.bin", main_binary_image("linux"));
     library_layout(dir / "app", dir.path());
     fs::permissions(dir / "app/lib/libfoo.so.1.2.3", fs::perms::owner_read | fs::perms::owner_exec);
     const timespec times[2] = {{1234567890, 0}, {1600000000, 123456789}};
@@ -1294,17 +1312,23 @@ TEST(SymbolicLinks, ALinkedFileTakesItsTargetsSizePermissionsAndTime) {
 
 TEST(SymbolicLinks, TheMainBinaryMayBeALink) {
     TempDir dir;
-    write(dir / "app/main.so.1", "main");
+    const std::string main = main_binary_image("linux");
+    write(dir / "app/main.so.1", main);
     fs::create_symlink("main.so.1", dir / "app/main.so");
     const fs::path output = dir / "out.bin";
     std::string err;
-    ASSERT_EQ(run_cli({"--quiet", "--target", "linux", "--attached-only", output.string(), (dir / "app").string(),
-                       "main.so"},
-                      nullptr, &err),
+    // No --target: the main binary's own, read through the link.
+    ASSERT_EQ(run_cli({"--quiet", "--attached-only", output.string(), (dir / "app").string(), "main.so"}, nullptr, &err),
               0)
         << err;
-    const std::vector<Unpacked> expected = {{"main.so", "main", 0}, {"main.so.1", "main", 0}};
+    const std::vector<Unpacked> expected = {{"main.so", main, 0}, {"main.so.1", main, 0}};
     EXPECT_EQ(unpack(read(output)), expected);
+    // The main binary's check reads it through the link too: a Linux library is no Windows main binary.
+    EXPECT_EQ(run_cli({"--quiet", "--target", "windows", "--attached-only", (dir / "other.bin").string(),
+                       (dir / "app").string(), "main.so"},
+                      nullptr, &err),
+              2);
+    EXPECT_NE(err.find("is a Linux (ELF) file, but --target windows was given"), std::string::npos) << err;
 }
 
 TEST(SymbolicLinks, FollowLinksIsOnlyForPacking) {

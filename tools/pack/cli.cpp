@@ -11,6 +11,7 @@
 
 #include "attached_reader.h"
 #include "attached_writer.h"
+#include "binary_check.h"
 #include "errors.h"
 #include "extras_record.h"
 #include "file_io.h"
@@ -45,13 +46,23 @@ const char USAGE[] =
     "1970), every time later than it is recorded as exactly that time, so that the same inputs give\n"
     "the same executable.\n"
     "\n"
+    "MAIN_BINARY must be a 64-bit x86-64 library with the launcher's entry: a Windows DLL whose export\n"
+    "ordinal 1 is onefile_main, or a Linux shared object exporting onefile_main. Anything else (a\n"
+    "program, a 32-bit or other-machine binary, a library without the entry) is refused before\n"
+    "packing. A warning, printed even with --quiet, names a DLL whose ordinal 1 is not onefile_main\n"
+    "and each library MAIN_BINARY needs that is neither in APP_DIR where the loader looks nor the\n"
+    "system's. Windows: at the top of APP_DIR or beside MAIN_BINARY, else a known system DLL.\n"
+    "Linux: at the top of APP_DIR or in a run path directory of MAIN_BINARY inside APP_DIR, else a\n"
+    "file in /lib/x86_64-linux-gnu, /usr/lib/x86_64-linux-gnu, /lib64, /usr/lib64, /lib or /usr/lib.\n"
+    "\n"
     "A symbolic link in APP_DIR is packed as a copy of what it leads to, under the link's own name: a\n"
     "file with its target's contents, permissions and time, or a directory's files. A link leading\n"
     "outside APP_DIR (in the end, through any chain of links) is refused unless --follow-links is\n"
     "given; a dangling link, and a link to a directory that contains it, are always refused.\n"
     "\n"
     "  -o, --output OUTPUT     the executable to write\n"
-    "  --target windows|linux  the launcher to link with (default: windows)\n"
+    "  --target windows|linux  the launcher to link with; MAIN_BINARY must be built for it (default:\n"
+    "                          the target MAIN_BINARY is built for; windows with --raw-attached)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
@@ -84,7 +95,8 @@ struct Invocation {
     std::optional<std::string> mode_option;  // the option that chose the mode
     std::string mode_file;
     std::optional<std::string> output;
-    Target target = Target::Windows;
+    // Given with --target; otherwise the main binary's own, and windows for --raw-attached.
+    std::optional<Target> target;
     int level = DEFAULT_LEVEL;
     bool quiet = false;
     bool no_times = false;
@@ -271,6 +283,24 @@ void report_packed(std::ostream& out, const std::string& what, const PackSummary
         << summary.attached_size << " bytes\n";
 }
 
+// Checks the main binary before anything is packed, prints its warnings and returns the target to
+// pack for: the one given, which the main binary must match, or the main binary's own. A main
+// binary that is missing or no regular file is left to the tree walk, which explains it; the target
+// is then the one given, else windows.
+Target checked_target(const Invocation& invocation, std::ostream& err) {
+    const std::optional<BinaryVerdict> verdict =
+        check_main_binary(invocation.positional[0], invocation.positional[1], invocation.target);
+    if (!verdict) {
+        return invocation.target.value_or(Target::Windows);
+    }
+    // Shown even with --quiet: each one names a mistake that would otherwise surface only when
+    // the packed program runs.
+    for (const std::string& warning : verdict->warnings) {
+        err << "onefile-pack: warning: " << warning << "\n";
+    }
+    return verdict->target;
+}
+
 int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, const CliTerminal& terminal) {
     std::optional<ProgressReporter> progress;
     auto start_progress = [&](ProgressPhase phase) {
@@ -315,7 +345,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         }
         case Mode::AttachedOnly: {
             PackOptions options;
-            options.target = invocation.target;
+            options.target = checked_target(invocation, err);
             options.links.follow_outside = invocation.follow_links;
             start_progress(ProgressPhase::Compressing);
             track(options);
@@ -334,9 +364,12 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             break;
     }
 
+    // Data linked as it is has no main binary to look at: its target is the one given, else windows.
+    const Target target = invocation.mode == Mode::RawAttached ? invocation.target.value_or(Target::Windows)
+                                                               : checked_target(invocation, err);
     // Find the kit before packing, so a missing one is reported at once rather than after compressing.
-    const fs::path kit_dir = find_kit_dir(invocation.target, invocation.kit);
-    load_kit_recipe(invocation.target, kit_dir);
+    const fs::path kit_dir = find_kit_dir(target, invocation.kit);
+    load_kit_recipe(target, kit_dir);
 
     // Read before packing, so that a malformed value is reported at once.
     std::optional<std::int64_t> epoch;
@@ -357,7 +390,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     } else {
         attached = work.path() / "attached.bin";
         PackOptions options;
-        options.target = invocation.target;
+        options.target = target;
         options.links.follow_outside = invocation.follow_links;
         options.temp_dir = work.path();
         start_progress(ProgressPhase::Compressing);
@@ -383,7 +416,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     }
     start_progress(ProgressPhase::Linking);
     const std::string compiler_output =
-        link_executable(invocation.target, kit_dir, attached, extras, *invocation.output, work.path());
+        link_executable(target, kit_dir, attached, extras, *invocation.output, work.path());
     if (progress) {
         progress->stop();
     }
