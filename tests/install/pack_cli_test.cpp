@@ -86,7 +86,8 @@ TEST_F(PackerCli, HelpNamesEveryModeAndTheExitStatuses) {
     EXPECT_EQ(result.err, "");
     for (const char* text :
          {"usage: onefile-pack", "--list FILE", "--verify FILE", "--quiet", "--version", "--target", "--level", "--kit",
-          "--no-times", "SOURCE_DATE_EPOCH", "<tab>TIME", "Exit status: 0 success, 1 usage error, 2 failure."}) {
+          "--no-times", "SOURCE_DATE_EPOCH", "<tab>TIME", "--exec APP_DIR PROGRAM", "status 127",
+          "Exit status: 0 success, 1 usage error, 2 failure."}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
     EXPECT_EQ(run({"-h"}).out, result.out);

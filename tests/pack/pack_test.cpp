@@ -1337,12 +1337,140 @@ TEST(SymbolicLinks, FollowLinksIsOnlyForPacking) {
     EXPECT_NE(err.find("--follow-links is not used with --list"), std::string::npos) << err;
 }
 
+// --exec: what would not run as the program, or would collide with the files --exec adds, is
+// refused before anything is written.
+struct ExecRefusal {
+    const char* label;
+    std::string program;
+    void (*prepare)(const fs::path& app);
+    const char* target;
+    // Text the message must hold ("APP" stands for the application directory).
+    std::string message;
+};
+void PrintTo(const ExecRefusal& refusal, std::ostream* out) { *out << refusal.label; }
+
+class ExecRefusals : public ::testing::TestWithParam<ExecRefusal> {};
+
+TEST_P(ExecRefusals, ExitWithAClearMessageAndWriteNothing) {
+    TempDir dir;
+    write(dir / "app/bin/prog", "program");
+    chmod((dir / "app/bin/prog").c_str(), 0755);
+    write(dir / "outside", "not in the application");
+    chmod((dir / "outside").c_str(), 0755);
+    GetParam().prepare(dir / "app");
+    std::string out, err;
+    const fs::path output = dir / "out.bin";
+    const int status = run_cli({"--target", GetParam().target, "--exec", "--attached-only", output.string(),
+                                (dir / "app").string(), GetParam().program},
+                               &out, &err);
+    EXPECT_EQ(status, 2) << err;
+    std::string message = GetParam().message;
+    if (const size_t app = message.find("APP"); app != std::string::npos) {
+        message.replace(app, 3, (dir / "app").string());
+    }
+    EXPECT_EQ(err.rfind("onefile-pack: ", 0), 0u) << err;
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(fs::exists(output));
+}
+
+void add_exec_main_linux(const fs::path& app) { write(app / "onefile_exec_main.so", "mine"); }
+void add_exec_main_windows_upper(const fs::path& app) { write(app / "ONEFILE_EXEC_MAIN.DLL", "mine"); }
+void add_program_file(const fs::path& app) { write(app / "onefile_exec_program.txt", "mine"); }
+void add_program_file_directory(const fs::path& app) { write(app / "onefile_exec_program.txt" / "x", "mine"); }
+void make_program_plain(const fs::path& app) { chmod((app / "bin/prog").c_str(), 0644); }
+void add_program_link(const fs::path& app) { fs::create_symlink("prog", app / "bin/link"); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Packer, ExecRefusals,
+    ::testing::Values(
+        ExecRefusal{"MissingProgram", "bin/absent", nothing, "linux", "the program 'APP/bin/absent' does not exist\n"},
+        ExecRefusal{"ProgramOutsideTheDirectory", "../outside", nothing, "linux",
+                    "the program '../outside' is not inside the application directory 'APP'"},
+        ExecRefusal{"ProgramLeavingThroughASubdirectory", "bin/../../outside", nothing, "windows",
+                    "the program 'bin/../../outside' is not inside the application directory 'APP'"},
+        ExecRefusal{"AbsoluteProgram", "/bin/sh", nothing, "linux",
+                    "the program '/bin/sh' is not inside the application directory 'APP'"},
+        ExecRefusal{"DriveProgram", "C:\\prog.exe", nothing, "windows",
+                    "the program 'C:\\prog.exe' is not inside the application directory 'APP'"},
+        ExecRefusal{"ProgramIsADirectory", "bin", nothing, "linux", "the program 'APP/bin' is a directory"},
+        ExecRefusal{"ProgramIsTheDirectoryItself", ".", nothing, "windows", "the program '.' does not name a file"},
+        ExecRefusal{"ProgramIsALink", "bin/link", add_program_link, "linux",
+                    "the program 'APP/bin/link' is a symbolic link"},
+        ExecRefusal{"ProgramNotExecutableForLinux", "bin/prog", make_program_plain, "linux",
+                    "the program 'APP/bin/prog' is not executable"},
+        ExecRefusal{"ReservedMainBinaryName", "bin/prog", add_exec_main_linux, "linux",
+                    "the application directory already holds 'APP/onefile_exec_main.so'"},
+        ExecRefusal{"ReservedMainBinaryNameInAnotherCaseForWindows", "bin/prog", add_exec_main_windows_upper,
+                    "windows", "the application directory already holds 'APP/ONEFILE_EXEC_MAIN.DLL'"},
+        ExecRefusal{"ReservedProgramFileName", "bin/prog", add_program_file, "windows",
+                    "the application directory already holds 'APP/onefile_exec_program.txt'"},
+        ExecRefusal{"ReservedNameAsADirectory", "bin/prog", add_program_file_directory, "linux",
+                    "the application directory already holds 'APP/onefile_exec_program.txt'"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A program that is not executable is still packed for Windows, where no such bit exists; and what
+// is packed is the kit's exec main binary first, the application as it is, and the program's name.
+TEST(ExecPack, PutsTheExecMainBinaryFirstAndNamesTheProgramBesideIt) {
+    TempDir dir;
+    write(dir / "app/bin/prog", "program bytes");
+    chmod((dir / "app/bin/prog").c_str(), 0755);
+    write(dir / "app/data.txt", "data");
+    write(dir / "app/z/last.txt", "last");
+    const fs::path output = dir / "attached.bin";
+    std::string err;
+    ASSERT_EQ(run_cli({"--target", "linux", "--exec", "--attached-only", output.string(), (dir / "app").string(),
+                       "./bin//prog"},
+                      nullptr, &err),
+              0)
+        << err;
+    const std::string attached = read(output);
+    const std::vector<Parsed> entries = read_with_launcher(attached);
+    std::vector<std::string> names;
+    for (const Parsed& entry : entries) names.push_back(entry.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"onefile_exec_main.so", "bin\\prog", "data.txt",
+                                               "onefile_exec_program.txt", "z\\last.txt"}));
+    const std::string contents = decompress_stream(attached);
+    // The program file is the fourth entry: its bytes sit behind the three before it.
+    uint64_t offset = 0;
+    for (size_t i = 0; i < 3; ++i) offset += entries[i].size;
+    EXPECT_EQ(contents.substr(offset, entries[3].size), "bin\\prog\n");
+    // The program keeps its execute bit; the exec main binary is the kit's own file.
+    EXPECT_NE(entries[1].flags & 1u, 0u);
+    EXPECT_GT(entries[0].size, 1000u);
+    EXPECT_EQ(contents.substr(entries[0].size, entries[1].size), "program bytes");
+}
+
+// The program file is written anew for every pack; it carries the program's time, not the time
+// of the pack, so the executable stays the same.
+TEST(ExecPack, SameInputsGiveIdenticalExecutables) {
+    TempDir dir;
+    write(dir / "app/bin/prog", "program bytes");
+    chmod((dir / "app/bin/prog").c_str(), 0755);
+    std::string err;
+    for (const char* name : {"first", "second"}) {
+        ASSERT_EQ(run_cli({"--target", "linux", "--quiet", "-o", (dir / name).string(), "--exec",
+                           (dir / "app").string(), "bin/prog"},
+                          nullptr, &err),
+                  0)
+            << err;
+    }
+    const std::string first = read(dir / "first");
+    EXPECT_FALSE(first.empty());
+    EXPECT_TRUE(first == read(dir / "second")) << "the two executables differ";
+}
+
 TEST(PackerCommandLine, UsageErrorsExitWithOne) {
     std::string err;
     EXPECT_EQ(run_cli({"--level", "99", "--attached-only", "x", "app", "main"}, nullptr, &err), 1) << err;
     EXPECT_EQ(run_cli({"--target", "beos", "-o", "x", "app", "main"}, nullptr, &err), 1) << err;
     EXPECT_EQ(run_cli({"-o", "x", "app"}, nullptr, &err), 1) << err;
     EXPECT_EQ(run_cli({"--no-such-option"}, nullptr, &err), 1) << err;
+    EXPECT_EQ(run_cli({"--exec", "-o", "x", "app"}, nullptr, &err), 1) << err;
+    EXPECT_NE(err.find("expected APP_DIR and PROGRAM"), std::string::npos) << err;
+    EXPECT_EQ(run_cli({"--exec", "--list", "x"}, nullptr, &err), 1) << err;
+    EXPECT_NE(err.find("--exec is not used with --list"), std::string::npos) << err;
+    EXPECT_EQ(run_cli({"--exec=yes", "-o", "x", "app", "prog"}, nullptr, &err), 1) << err;
     std::string out;
     EXPECT_EQ(run_cli({"--version"}, &out), 0);
     EXPECT_EQ(out.rfind("onefile-pack ", 0), 0u) << out;

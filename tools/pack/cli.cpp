@@ -13,6 +13,7 @@
 #include "attached_writer.h"
 #include "binary_check.h"
 #include "errors.h"
+#include "exec_app.h"
 #include "extras_record.h"
 #include "file_io.h"
 #include "interrupt.h"
@@ -34,6 +35,8 @@ namespace {
 const char USAGE[] =
     "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--quiet]\n"
     "                    [--kit DIR] -o OUTPUT APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--quiet]\n"
+    "                    [--kit DIR] -o OUTPUT --exec APP_DIR PROGRAM\n"
     "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
     "       onefile-pack [--target windows|linux] [--level N] [--follow-links] [--quiet] --attached-only FILE\n"
     "                    APP_DIR MAIN_BINARY\n"
@@ -41,10 +44,12 @@ const char USAGE[] =
     "       onefile-pack [--quiet] --verify FILE\n"
     "\n"
     "Packs every regular file of APP_DIR into one executable that extracts and runs MAIN_BINARY\n"
-    "(a path relative to APP_DIR). Each file's modification time goes into the executable beside it,\n"
-    "and the files unpacked get their times back. When SOURCE_DATE_EPOCH is set (seconds since\n"
-    "1970), every time later than it is recorded as exactly that time, so that the same inputs give\n"
-    "the same executable.\n"
+    "(a path relative to APP_DIR). With --exec, PROGRAM (relative to APP_DIR) is an ordinary\n"
+    "executable instead, packed unchanged: a main binary from the kit starts it with the user's\n"
+    "arguments, standard handles and environment, and the executable returns its exit status.\n"
+    "Each file's modification time goes into the executable beside it, and the files unpacked get\n"
+    "their times back. When SOURCE_DATE_EPOCH is set (seconds since 1970), every time later than it\n"
+    "is recorded as exactly that time, so that the same inputs give the same executable.\n"
     "\n"
     "MAIN_BINARY must be a 64-bit x86-64 library with the launcher's entry: a Windows DLL whose export\n"
     "ordinal 1 is onefile_main, or a Linux shared object exporting onefile_main. Anything else (a\n"
@@ -69,6 +74,11 @@ const char USAGE[] =
     "  --follow-links          also copy what symbolic links leading outside APP_DIR point to\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
     "                          beside this program)\n"
+    "  --exec                  the second name is an ordinary PROGRAM to run, not a main binary;\n"
+    "                          APP_DIR must not hold onefile_exec_main.so/.dll or\n"
+    "                          onefile_exec_program.txt at its top, which --exec adds there. When\n"
+    "                          PROGRAM cannot be started, the executable prints why on standard\n"
+    "                          error and exits with status 127. Also with --attached-only\n"
     "  --attached-only FILE    write only the attached data to FILE (no times); link nothing\n"
     "  --raw-attached FILE     link FILE's bytes unchanged as the attached data, with no times\n"
     "  --list FILE             print the file table of a packed executable or attached data file:\n"
@@ -101,6 +111,7 @@ struct Invocation {
     bool quiet = false;
     bool no_times = false;
     bool follow_links = false;
+    bool exec = false;  // the second positional is an ordinary program
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
     bool help = false;
@@ -179,6 +190,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "--follow-links") {
             no_value();
             invocation.follow_links = true;
+        } else if (name == "--exec") {
+            no_value();
+            invocation.exec = true;
         } else if (name == "-o" || name == "--output") {
             invocation.output = value();
             if (invocation.output->empty()) {
@@ -215,9 +229,13 @@ Invocation parse_args(const std::vector<std::string>& args) {
     }
 
     const bool takes_app = invocation.mode == Mode::Pack || invocation.mode == Mode::AttachedOnly;
+    if (invocation.exec && !takes_app) {
+        throw UsageError{"--exec is not used with " + invocation.mode_option.value_or("")};
+    }
+    const std::string expected = invocation.exec ? "APP_DIR and PROGRAM" : "APP_DIR and MAIN_BINARY";
     if (takes_app && invocation.positional.size() != 2) {
-        throw UsageError{invocation.positional.size() < 2 ? "expected APP_DIR and MAIN_BINARY"
-                                                          : "too many arguments: expected APP_DIR and MAIN_BINARY"};
+        throw UsageError{invocation.positional.size() < 2 ? "expected " + expected
+                                                          : "too many arguments: expected " + expected};
     }
     if (!takes_app && !invocation.positional.empty()) {
         throw UsageError{*invocation.mode_option + " takes no APP_DIR or MAIN_BINARY, but got '" +
@@ -345,12 +363,26 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         }
         case Mode::AttachedOnly: {
             PackOptions options;
-            options.target = checked_target(invocation, err);
+            // An ordinary program is no main binary to check: its target is the one given.
+            const Target target =
+                invocation.exec ? invocation.target.value_or(Target::Windows) : checked_target(invocation, err);
+            options.target = target;
             options.links.follow_outside = invocation.follow_links;
+            std::optional<TempDir> exec_work;
+            std::vector<SourceFile> files;
+            if (invocation.exec) {
+                check_exec_program(invocation.positional[0], invocation.positional[1], target);
+                const fs::path kit_dir = find_kit_dir(target, invocation.kit);
+                exec_work.emplace();
+                files = collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir,
+                                           exec_work->path(), options.links);
+            }
             start_progress(ProgressPhase::Compressing);
             track(options);
-            const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
-                                                            invocation.level, fs::path(invocation.mode_file), options);
+            const PackSummary summary =
+                invocation.exec ? write_attached_data(files, invocation.level, fs::path(invocation.mode_file), options)
+                                : write_attached_data(invocation.positional[0], invocation.positional[1],
+                                                      invocation.level, fs::path(invocation.mode_file), options);
             if (progress) {
                 progress->stop();
             }
@@ -364,9 +396,14 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             break;
     }
 
-    // Data linked as it is has no main binary to look at: its target is the one given, else windows.
-    const Target target = invocation.mode == Mode::RawAttached ? invocation.target.value_or(Target::Windows)
-                                                               : checked_target(invocation, err);
+    // Data linked as it is has no main binary to look at, nor has an ordinary program: their target
+    // is the one given, else windows. A program that cannot be packed is the first thing to hear
+    // about, before any kit.
+    const bool unchecked = invocation.mode == Mode::RawAttached || invocation.exec;
+    const Target target = unchecked ? invocation.target.value_or(Target::Windows) : checked_target(invocation, err);
+    if (invocation.exec) {
+        check_exec_program(invocation.positional[0], invocation.positional[1], target);
+    }
     // Find the kit before packing, so a missing one is reported at once rather than after compressing.
     const fs::path kit_dir = find_kit_dir(target, invocation.kit);
     load_kit_recipe(target, kit_dir);
@@ -393,10 +430,14 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         options.target = target;
         options.links.follow_outside = invocation.follow_links;
         options.temp_dir = work.path();
+        std::vector<SourceFile> files =
+            invocation.exec
+                ? collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir, work.path(),
+                                     options.links)
+                : collect_app_files(invocation.positional[0], invocation.positional[1], target, options.links);
         start_progress(ProgressPhase::Compressing);
         track(options);
-        summary = write_attached_data(invocation.positional[0], invocation.positional[1], invocation.level, attached,
-                                      options);
+        summary = write_attached_data(files, invocation.level, attached, options);
         if (!invocation.no_times) {
             record = encode_file_times_record(summary->file_times, epoch);
         }
