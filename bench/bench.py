@@ -39,6 +39,7 @@ NATIVE_TOOLS = ["onefile", "tar+rm", "makeself", "zstd -d"]
 WINE_WORKLOADS = ["empty", "sweep-10mb"]
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "winedbg.exe=d;mscoree,mshtml="}
 WINDOW_BOUND_MIB = 128 + 8  # the frame's history window plus a few MiB of everything else
+PACKER_BOUND_MIB = 128 + 128  # the packer: 128 MiB beside the compressor's window
 
 
 def log(message):
@@ -64,20 +65,28 @@ class Runner:
         self.measure = measure
         self.err_path = os.path.join(work, "last-stderr.txt")
 
-    def run(self, *commands, env=None, mkdir=None):
-        """Runs the commands one after the other; returns (wall seconds, peak RSS KiB) of the lot."""
-        argv = [self.measure, "--stderr", self.err_path] + (["--mkdir", mkdir] if mkdir else []) + ["--"]
+    def run(self, *commands, env=None, mkdir=None, self_rss=False):
+        """Runs the commands one after the other; returns (wall seconds, peak RSS KiB) of the lot,
+        and with self_rss=True also the peak RSS KiB of the first command's own process, without
+        the processes it starts."""
+        argv = [self.measure, "--stderr", self.err_path] + (["--mkdir", mkdir] if mkdir else []) \
+            + (["--self"] if self_rss else []) + ["--"]
         for n, command in enumerate(commands):
             argv += (["--then"] if n else []) + list(command)
         done = subprocess.run(argv, env=env or self.env, capture_output=True, text=True)
         try:
-            wall, rss, status = done.stdout.split()
+            if self_rss:
+                wall, rss, status, own = done.stdout.split()
+            else:
+                wall, rss, status = done.stdout.split()
         except ValueError:
             raise Failed(f"measuring {commands} failed: {done.stderr.strip()}")
         if int(status) != 0:
             with open(self.err_path, errors="replace") as f:
                 detail = f.read().strip()[-2000:]
             raise Failed(f"{' '.join(commands[0])} ... exited with status {status}: {detail}")
+        if self_rss:
+            return float(wall), int(rss), int(own)
         return float(wall), int(rss)
 
 
@@ -232,7 +241,7 @@ class Bench:
         measure = os.path.join(self.bin, "measure")
         sh(f"gcc -O2 -o '{measure}' '{BENCH}/measure.c'", self.env)
         self.runner = Runner(self.work, self.env, measure)
-        self.results = {"native": {}, "wine": {}, "build": {}, "notes": []}
+        self.results = {"native": {}, "wine": {}, "build": {}, "packing": {}, "notes": []}
 
     def level_of(self, name):
         return self.args.level_80mb if name == "app-80mb" else self.args.level
@@ -241,10 +250,10 @@ class Bench:
     def prepare_tools(self):
         a = self.args
         build = os.path.abspath(a.build)
-        self.packer = os.path.join(build, "linux", "bin", "onefile-pack")
+        self.packer = os.path.abspath(a.packer) if a.packer else os.path.join(build, "linux", "bin", "onefile-pack")
         if not os.access(self.packer, os.X_OK):
             fail(f"no packer at {self.packer}; build the linux preset first (scripts/bench does)")
-        for tool in ("tar", "zstd", "makeself", "gcc"):
+        for tool in ("gcc",) if a.pack_only else ("tar", "zstd", "makeself", "gcc"):
             if shutil.which(tool) is None:
                 fail(f"{tool} is not installed (scripts/bench installs what is missing)")
         # Copies of the fixtures, so that a rebuild elsewhere during the run changes nothing here.
@@ -262,12 +271,13 @@ class Bench:
             sh(f"x86_64-w64-mingw32-gcc -O2 -municode -o '{win_dir}/host.exe' '{BENCH}/host.c'", self.env)
             self.windows_fixture = [os.path.join(win_dir, f) for f in ("fixture_app.dll", "fixture_helper.dll")]
             self.windows_host = os.path.join(win_dir, "host.exe")
-        self.versions = {
-            "onefile-pack": tool_version([self.packer, "--version"]),
-            "tar": tool_version(["tar", "--version"]),
-            "zstd": tool_version(["zstd", "--version"]),
-            "makeself": tool_version(["makeself", "--version"]),
-        }
+        self.versions = {"onefile-pack": tool_version([self.packer, "--version"])}
+        if not a.pack_only:
+            self.versions.update({
+                "tar": tool_version(["tar", "--version"]),
+                "zstd": tool_version(["zstd", "--version"]),
+                "makeself": tool_version(["makeself", "--version"]),
+            })
         if a.wine:
             self.versions["wine"] = tool_version(["wine", "--version"])
 
@@ -284,8 +294,7 @@ class Bench:
         bundle = os.path.join(art, "app.makeself.sh")
 
         log(f"{name}: packing {files} files, {fmt_size(size)}, level {level}")
-        pack_wall, pack_rss = self.runner.run(
-            [self.packer, "--quiet", "--target", "linux", "--level", str(level), "-o", exe, app, "fixture_app.so"])
+        pack_wall, pack_rss, pack_self = self.pack(exe, app, level)
 
         # The tar.zst and the makeself archive take long at high levels; they are rebuilt only when
         # their inputs or tools change.
@@ -305,12 +314,42 @@ class Bench:
             write_stamp(key_path, cached)
         self.results["build"][name] = {
             "files": files, "bytes": size, "level": level, "data_sha256": stamp["sha256"],
-            "pack_s": pack_wall, "pack_rss_kib": pack_rss, "exe_bytes": os.path.getsize(exe),
+            "pack_s": pack_wall, "pack_rss_kib": pack_rss, "pack_self_rss_kib": pack_self,
+            "exe_bytes": os.path.getsize(exe),
             "tar_zst_bytes": os.path.getsize(tarzst), "makeself_bytes": os.path.getsize(bundle),
             "tar_zst_build_s": cached["tar_zst_build_s"], "makeself_build_s": cached["makeself_build_s"],
             "others_built": cached["built"]}
         direct = os.path.join(app, "host")
         return {"exe": exe, "tarzst": tarzst, "bundle": bundle, "direct": direct}
+
+    def pack(self, exe, app, level):
+        """Packs once; returns (wall seconds, peak RSS KiB of the largest process, the compiler and
+        linker the packer runs included, peak RSS KiB of the packer's own process)."""
+        return self.runner.run(
+            [self.packer, "--quiet", "--target", "linux", "--level", str(level), "-o", exe, app, "fixture_app.so"],
+            self_rss=True)
+
+    def pack_only(self):
+        """Packing alone, --reps times per workload: time and the peak memory of the packer and of
+        the largest process (the linker's, when it is larger)."""
+        for name in self.args.workloads:
+            level = self.level_of(name)
+            stamp = ensure_data(self.work, name)
+            app = assemble_app(self.work, name, "linux", self.linux_fixture)
+            files, size = directory_size(app)
+            exe = os.path.join(self.work, "art", name, "app.run")
+            os.makedirs(os.path.dirname(exe), exist_ok=True)
+            walls, trees, selves = [], [], []
+            for rep in range(self.args.reps):
+                wall, tree, own = self.pack(exe, app, level)
+                walls.append(wall)
+                trees.append(tree)
+                selves.append(own)
+                log(f"{name}: packed in {wall:.1f} s, packer {fmt_mib(own)} MiB, largest process {fmt_mib(tree)} MiB")
+            self.results["packing"][name] = {
+                "files": files, "bytes": size, "level": level, "data_sha256": stamp["sha256"],
+                "exe_bytes": os.path.getsize(exe), "exe_sha256": file_digest(exe),
+                "pack_s": walls, "pack_rss_kib": trees, "pack_self_rss_kib": selves}
 
     # One measured run of one tool
     def run_native(self, tool, art):
@@ -445,12 +484,15 @@ class Bench:
             "reps": a.reps, "warmup": a.warmup, "level_80mb": a.level_80mb, "level": a.level,
             "workloads": a.workloads, "scratch": self.tmp,
             "scratch_fs": fs_type(self.tmp), "wine_workloads": a.wine_workloads if a.wine else [],
-            "versions": self.versions, "commit": git_commit(), "seed": workloads.SEED,
+            "versions": self.versions, "commit": git_commit(), "seed": workloads.SEED, "packer": self.packer,
             "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds")}
-        if a.native:
-            self.native()
-        if a.wine:
-            self.wine()
+        if a.pack_only:
+            self.pack_only()
+        else:
+            if a.native:
+                self.native()
+            if a.wine:
+                self.wine()
         self.results["load_after"] = os.getloadavg()
         self.results["duration_s"] = time.time() - started
         os.makedirs(a.out, exist_ok=True)
@@ -548,8 +590,11 @@ def report(results):
     lines.append(f"- Machine: {results['machine']}")
     lines.append(f"- Date: {s['date']}; commit {s['commit']}; run took {results['duration_s']:.0f} s; "
                  f"load average {results['load_before'][0]:.2f} before, {results['load_after'][0]:.2f} after")
-    lines.append(f"- {s['reps']} measured repetitions after {s['warmup']} warm-up, tools interleaved within each "
-                 f"repetition (the starting tool rotating); medians with [min–max]; ratios are onefile ÷ tool per repetition, then the median")
+    if results.get("packing") and not results["native"]:
+        lines.append(f"- Packing alone, {s['reps']} times per workload; medians with [min–max]; packer: {s.get('packer')}")
+    else:
+        lines.append(f"- {s['reps']} measured repetitions after {s['warmup']} warm-up, tools interleaved within each "
+                     f"repetition (the starting tool rotating); medians with [min–max]; ratios are onefile ÷ tool per repetition, then the median")
     lines.append(f"- Compression level {s['level_80mb']} for app-80mb, {s['level']} for the other workloads "
                  f"(the same level for every tool); workload seed {s['seed']}")
     lines.append(f"- Every tool unpacks into {s['scratch']} ({s['scratch_fs']}); under Wine the Windows temp "
@@ -576,16 +621,25 @@ def report(results):
                 lines.append(f"| {head} | {tool} | {wall} | {ratio} | {rss} |")
                 first = False
         lines += ["", "## Linux: packing", "",
-                  "| Workload | Level | onefile-pack s | Executable | tar.zst | Executable ÷ tar.zst | makeself archive |",
-                  "|---|---:|---:|---:|---:|---:|---:|"]
+                  "| Workload | Level | onefile-pack s | Packer peak RSS MiB | Largest process MiB | Executable | "
+                  "tar.zst | Executable ÷ tar.zst | makeself archive |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
         for name, b in results["build"].items():
-            lines.append(f"| {name} | {b['level']} | {b['pack_s']:.2f} | {b['exe_bytes']:,} | {b['tar_zst_bytes']:,} | "
+            own = fmt_mib(b["pack_self_rss_kib"]) if "pack_self_rss_kib" in b else "—"
+            lines.append(f"| {name} | {b['level']} | {b['pack_s']:.2f} | {own} | {fmt_mib(b['pack_rss_kib'])} | "
+                         f"{b['exe_bytes']:,} | {b['tar_zst_bytes']:,} | "
                          f"{b['exe_bytes'] / b['tar_zst_bytes']:.3f} | {b['makeself_bytes']:,} |")
+        lines += ["", "Packer peak RSS: the onefile-pack process alone; largest process: the largest of it and the "
+                  "compiler, assembler and linker it runs (wait4)."]
         lines.append("")
         lines.append("For reference, `tar | zstd -T2` took " + ", ".join(
             f"{b['tar_zst_build_s']:.2f} s ({n})" for n, b in results["build"].items())
             + " when last built (the packer also compresses with two workers).")
         lines.append("")
+
+    packing = results.get("packing", {})
+    if packing:
+        lines += packing_table(packing)
 
     wine = results["wine"]
     if wine:
@@ -612,6 +666,21 @@ def report(results):
     if results["notes"]:
         lines += ["## Notes", ""] + [f"- {n}" for n in results["notes"]] + [""]
     return "\n".join(lines)
+
+
+def packing_table(packing):
+    lines = ["## Linux: packing alone", "",
+             "| Workload | Files | Size | Level | onefile-pack s | Packer peak RSS MiB | Largest process MiB | Executable |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for name, p in packing.items():
+        lines.append(f"| {name} | {p['files']} | {fmt_size(p['bytes'])} | {p['level']} | "
+                     f"{fmt_range(summary(p['pack_s']), lambda x: f'{x:.1f}')} | "
+                     f"{fmt_range(summary(p['pack_self_rss_kib']), fmt_mib)} | "
+                     f"{fmt_range(summary(p['pack_rss_kib']), fmt_mib)} | {p['exe_bytes']:,} |")
+    lines += ["", "Packer peak RSS: the onefile-pack process alone (VmHWM at its exit); largest process: the "
+              "largest of it and the compiler, assembler and linker it runs (wait4). Bound for the packer: "
+              f"{PACKER_BOUND_MIB} MiB (128 MiB beside the compressor's 128 MiB window).", ""]
+    return lines
 
 
 def summary_table(results):
@@ -756,6 +825,10 @@ def main():
     p.add_argument("--level", type=int, default=9,
                    help="compression level for the other workloads (default 9, the packer's default)")
     p.add_argument("--rebuild", action="store_true", help="rebuild the cached tar.zst and makeself archives")
+    p.add_argument("--pack-only", action="store_true",
+                   help="measure packing alone (time, peak memory of the packer and of the linker) --reps times "
+                        "per workload; nothing is started or unpacked")
+    p.add_argument("--packer", help="the onefile-pack to measure (default: the linux build's)")
     p.add_argument("--quick", action="store_true",
                    help="a short check: 3 repetitions of empty, sweep-1mb and sweep-10mb")
     p.add_argument("--report-only", action="store_true",
@@ -769,7 +842,8 @@ def main():
     p.add_argument("--build", default=os.path.join(ROOT, "build"), help="build tree (default build/)")
     a = p.parse_args()
 
-    partial = a.workloads is not None or a.quick or not a.wine or not a.native or a.reps < 10
+    partial = a.workloads is not None or a.quick or not a.wine or not a.native or a.reps < 10 or a.pack_only \
+        or a.packer is not None
     if a.quick:
         a.reps = min(a.reps, 3)
         a.workloads = a.workloads or "empty,sweep-1mb,sweep-10mb"

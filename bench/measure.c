@@ -6,7 +6,12 @@
  * once their parents have waited for them) and STATUS is the first non-zero exit status (or 0).
  * Commands stop at the first failure.
  *
- *     measure [--mkdir DIR] [--stderr FILE] -- CMD ARGS... [--then CMD ARGS...]...
+ *     measure [--mkdir DIR] [--stderr FILE] [--self] -- CMD ARGS... [--then CMD ARGS...]...
+ *
+ * --self adds a fourth field, SELF_PEAK_KIB: the peak resident set of the first command's own
+ * process, without the processes it starts (for the packer: without the compiler and linker it
+ * runs). It is read from /proc/PID/status (VmHWM) when the process is about to exit, where it is
+ * stopped for a moment by ptrace(PTRACE_O_TRACEEXIT); wait4's figure cannot tell the two apart.
  *
  * --mkdir creates DIR with mkdir(2) inside the timed span (as a shell's mkdir would, minus the
  * process). Every command's standard input and output are /dev/null; standard error goes to FILE
@@ -19,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -33,19 +39,67 @@ static double now(void) {
 }
 
 static int usage(void) {
-    fprintf(stderr, "usage: measure [--mkdir DIR] [--stderr FILE] -- CMD ARGS... [--then CMD ARGS...]...\n");
+    fprintf(stderr, "usage: measure [--mkdir DIR] [--stderr FILE] [--self] -- CMD ARGS... [--then CMD ARGS...]...\n");
     return 125;
+}
+
+/* VmHWM of a live process in KiB, or -1. */
+static long peak_of(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
+    FILE* f = fopen(path, "r");
+    if (f == NULL) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f) != NULL) {
+        if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, NULL, 10);
+    }
+    fclose(f);
+    return kib;
+}
+
+/* Waits for a traced child to end, passing every signal on and reading its own peak at the exit
+   stop. Returns what wait4 returns for the end. */
+static pid_t wait_traced(pid_t pid, int* status, struct rusage* usage, long* self_peak) {
+    for (;;) {
+        pid_t got = wait4(pid, status, 0, usage);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return got;
+        }
+        if (!WIFSTOPPED(*status)) return got;
+        int sig = WSTOPSIG(*status);
+        if (sig == SIGTRAP && (*status >> 16) == PTRACE_EVENT_EXIT) {
+            *self_peak = peak_of(pid);
+            sig = 0;
+        } else if (sig == SIGTRAP && (*status >> 16) == PTRACE_EVENT_EXEC) {
+            /* A further exec (a wrapper script handing over): the peak is that of the last program. */
+            sig = 0;
+        } else if (sig == SIGTRAP && (*status >> 16) == 0 && *self_peak == -2) {
+            /* The stop after the first exec: from here on, stop at the exit (and at later execs,
+               which would otherwise raise a plain SIGTRAP). */
+            ptrace(PTRACE_SETOPTIONS, pid, 0,
+                   (void*)(long)(PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL));
+            *self_peak = -1;
+            sig = 0;
+        }
+        ptrace(PTRACE_CONT, pid, 0, (void*)(long)sig);
+    }
 }
 
 int main(int argc, char** argv) {
     const char* make_dir = NULL;
     const char* err_path = "/dev/null";
+    int self = 0;
+    long self_peak = -1;
     int i = 1;
     for (; i < argc; ++i) {
         if (strcmp(argv[i], "--mkdir") == 0 && i + 1 < argc) {
             make_dir = argv[++i];
         } else if (strcmp(argv[i], "--stderr") == 0 && i + 1 < argc) {
             err_path = argv[++i];
+        } else if (strcmp(argv[i], "--self") == 0) {
+            self = 1;
         } else if (strcmp(argv[i], "--") == 0) {
             ++i;
             break;
@@ -70,6 +124,7 @@ int main(int argc, char** argv) {
         perror("measure: mkdir");
         return 125;
     }
+    int first = 1;
     while (i < argc) {
         int end = i;
         while (end < argc && strcmp(argv[end], "--then") != 0) ++end;
@@ -80,7 +135,9 @@ int main(int argc, char** argv) {
             perror("measure: fork");
             return 125;
         }
+        const int traced = self && first;
         if (pid == 0) {
+            if (traced) ptrace(PTRACE_TRACEME, 0, 0, 0);
             dup2(in, 0);
             dup2(out, 1);
             dup2(err, 2);
@@ -90,12 +147,21 @@ int main(int argc, char** argv) {
         }
         int status = 0;
         struct rusage usage;
-        while (wait4(pid, &status, 0, &usage) < 0) {
-            if (errno != EINTR) {
+        if (traced) {
+            self_peak = -2;
+            if (wait_traced(pid, &status, &usage, &self_peak) < 0) {
                 perror("measure: wait4");
                 return 125;
             }
+        } else {
+            while (wait4(pid, &status, 0, &usage) < 0) {
+                if (errno != EINTR) {
+                    perror("measure: wait4");
+                    return 125;
+                }
+            }
         }
+        first = 0;
         if (usage.ru_maxrss > peak) peak = usage.ru_maxrss;
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         if (code != 0) {
@@ -105,6 +171,10 @@ int main(int argc, char** argv) {
         i = end + 1;
     }
     const double wall = now() - start;
-    printf("%.6f %ld %d\n", wall, peak, result);
+    if (self) {
+        printf("%.6f %ld %d %ld\n", wall, peak, result, self_peak);
+    } else {
+        printf("%.6f %ld %d\n", wall, peak, result);
+    }
     return 0;
 }

@@ -594,7 +594,7 @@ TEST_P(Refusals, ExitWithAClearMessageAndWriteNothing) {
 }
 
 void nothing(const fs::path&) {}
-void add_symlink(const fs::path& app) { fs::create_symlink("main.bin", app / "link.bin"); }
+void add_symlink(const fs::path& app) { fs::create_directory_symlink("/", app / "link"); }
 void add_long_name(const fs::path& app) {
     // Twenty components of 205 characters: a stored name past 4095 code units. The host path is
     // longer than the system accepts in one call, so the levels are made relative to each other.
@@ -624,7 +624,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"AbsoluteMainBinary", "/etc/passwd", nothing, 2},
                       Refusal{"MainBinaryOutsideTheDirectory", "../main.bin", nothing, 2},
                       Refusal{"MainBinaryIsADirectory", ".", nothing, 2},
-                      Refusal{"SymbolicLinkInTheTree", "main.bin", add_symlink, 2},
+                      Refusal{"SymbolicLinkOutOfTheTree", "main.bin", add_symlink, 2, "windows",
+                              "'APP/link' (a symbolic link to '/') leads to '/', outside the application "
+                              "directory"},
                       Refusal{"NameLongerThan4095Units", "main.bin", add_long_name, 2},
                       Refusal{"DriveFormNameForLinux", "main.bin", add_drive_form_file, 2, "linux",
                               "the name of 'APP/x:notes.txt' cannot be packed: its stored name 'x:notes.txt' "
@@ -1083,6 +1085,256 @@ TEST_F(DamagedRecord, FieldsOfOtherTagsAreSkipped) {
     EXPECT_EQ(verify_with(record), "");
     ASSERT_EQ(run_cli({"--list", (dir_ / "changed").string()}, &out), 0);
     EXPECT_EQ(out.find('Z'), std::string::npos) << out;
+}
+
+// --- symbolic links -----------------------------------------------------------------------------------
+
+// What the attached data holds: each entry's name, contents and flags, in table order.
+struct Unpacked {
+    std::string name;
+    std::string content;
+    uint32_t flags;
+    bool operator==(const Unpacked&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Unpacked& entry) {
+    return out << "{" << entry.name << ", " << entry.content.size() << " bytes, flags " << entry.flags << "}";
+}
+
+std::vector<Unpacked> unpack(const std::string& attached) {
+    const auto entries = read_with_launcher(attached);
+    const std::string stream = decompress_stream(attached);
+    std::vector<Unpacked> out;
+    size_t at = 0;
+    for (const Parsed& entry : entries) {
+        out.push_back({entry.name, stream.substr(at, entry.size), entry.flags & ~ENTRY_FLAG_LAST});
+        at += entry.size;
+    }
+    EXPECT_EQ(at, stream.size());
+    return out;
+}
+
+// A test's directory: the application in "app", and "outside" beside it for what links may reach.
+struct LinkCase {
+    const char* label;
+    void (*prepare)(const fs::path& app, const fs::path& outside);
+    std::vector<std::string> options;
+    // Packed: the entries after main.bin, in table order. Refused: empty.
+    std::vector<Unpacked> entries;
+    // Refused: text the message holds ("APP" and "OUTSIDE" stand for the two directories).
+    std::string message = "";
+    const char* target = "linux";
+};
+
+void PrintTo(const LinkCase& param, std::ostream* out) { *out << param.label; }
+
+class SymbolicLinks : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(SymbolicLinks, AreCopiedInsideAndRefusedWhereTheyCannotBe) {
+    const LinkCase& param = GetParam();
+    TempDir dir;
+    const fs::path app = dir / "app";
+    const fs::path outside = dir / "outside";
+    const std::string main = main_binary_image(param.target);
+    write(app / "main.bin", main);
+    fs::create_directories(outside);
+    param.prepare(app, outside);
+
+    const fs::path output = dir / "out.bin";
+    std::vector<std::string> args = {"--quiet", "--target", param.target};
+    args.insert(args.end(), param.options.begin(), param.options.end());
+    args.insert(args.end(), {"--attached-only", output.string(), app.string(), "main.bin"});
+    std::string err;
+    const int status = run_cli(args, nullptr, &err);
+    if (!param.message.empty()) {
+        EXPECT_EQ(status, 2) << err;
+        std::string message = param.message;
+        for (const auto& [word, path] : {std::pair{"APP", app}, std::pair{"OUTSIDE", outside}}) {
+            for (size_t at = message.find(word); at != std::string::npos; at = message.find(word)) {
+                message.replace(at, std::string(word).size(), path.string());
+            }
+        }
+        EXPECT_NE(err.find(message), std::string::npos) << err;
+        EXPECT_EQ(err.rfind("onefile-pack: ", 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_FALSE(fs::exists(output));
+        return;
+    }
+    ASSERT_EQ(status, 0) << err;
+    std::vector<Unpacked> expected = {{"main.bin", main, 0}};
+    expected.insert(expected.end(), param.entries.begin(), param.entries.end());
+    EXPECT_EQ(unpack(read(output)), expected);
+}
+
+void link_to_file(const fs::path& app, const fs::path&) {
+    write(app / "lib/real.txt", "real contents");
+    fs::permissions(app / "lib/real.txt", fs::perms::owner_all);
+    fs::create_symlink("lib/real.txt", app / "link.txt");
+}
+void link_to_directory(const fs::path& app, const fs::path&) {
+    write(app / "data/a.txt", "a");
+    write(app / "data/sub/b.txt", "b");
+    fs::create_directory_symlink("data", app / "alias");
+}
+void chain_of_links(const fs::path& app, const fs::path&) {
+    write(app / "real.txt", "at the end of the chain");
+    fs::create_symlink("second", app / "first");
+    fs::create_symlink("sub/../real.txt", app / "second");
+    fs::create_directories(app / "sub");
+}
+void link_outside(const fs::path& app, const fs::path& outside) {
+    write(outside / "secret.txt", "from outside");
+    fs::create_symlink("../outside/secret.txt", app / "out.txt");
+}
+void chain_leading_outside(const fs::path& app, const fs::path& outside) {
+    write(outside / "secret.txt", "from outside");
+    fs::create_symlink("z.txt", app / "a.txt");
+    fs::create_symlink(outside / "secret.txt", app / "z.txt");
+}
+void chain_leading_back_inside(const fs::path& app, const fs::path& outside) {
+    write(app / "real.txt", "back inside");
+    fs::create_symlink(outside / "hop", app / "a.txt");
+    fs::create_symlink(app / "real.txt", outside / "hop");
+}
+void directory_link_outside(const fs::path& app, const fs::path& outside) {
+    write(outside / "tree/x.txt", "x");
+    fs::create_directory_symlink(outside / "tree", app / "ext");
+}
+void dangling_link(const fs::path& app, const fs::path&) { fs::create_symlink("nothing.txt", app / "gone"); }
+void link_to_ancestor(const fs::path& app, const fs::path&) {
+    write(app / "sub/file.txt", "f");
+    fs::create_directory_symlink("..", app / "sub/up");
+}
+void link_to_application_directory(const fs::path& app, const fs::path&) {
+    fs::create_directory_symlink(app, app / "self");
+}
+void links_in_a_ring(const fs::path& app, const fs::path&) {
+    fs::create_symlink("ring2", app / "ring1");
+    fs::create_symlink("ring1", app / "ring2");
+}
+void loop_outside(const fs::path& app, const fs::path& outside) {
+    write(outside / "tree/x.txt", "x");
+    fs::create_directory_symlink("../tree", outside / "tree/back");
+    fs::create_directory_symlink(outside / "tree", app / "ext");
+}
+void link_to_device(const fs::path& app, const fs::path&) { fs::create_symlink("/dev/null", app / "null"); }
+void library_layout(const fs::path& app, const fs::path&) {
+    write(app / "lib/libfoo.so.1.2.3", "the library");
+    fs::permissions(app / "lib/libfoo.so.1.2.3", fs::perms::owner_all);
+    fs::create_symlink("libfoo.so.1.2.3", app / "lib/libfoo.so.1");
+    fs::create_symlink("libfoo.so.1", app / "lib/libfoo.so");
+}
+void case_clash_through_link(const fs::path& app, const fs::path&) {
+    write(app / "Data/a.txt", "a");
+    fs::create_directory_symlink("Data", app / "data");
+}
+void device_name_link(const fs::path& app, const fs::path&) { fs::create_symlink("main.bin", app / "aux.txt"); }
+void file_case_clash_through_link(const fs::path& app, const fs::path&) {
+    write(app / "README", "r");
+    fs::create_symlink("README", app / "readme");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packer, SymbolicLinks,
+    ::testing::Values(
+        LinkCase{"ToAFileInside", link_to_file, {}, {{"lib\\real.txt", "real contents", 1}, {"link.txt", "real contents", 1}}},
+        LinkCase{"ToADirectoryInside",
+                 link_to_directory,
+                 {},
+                 {{"alias\\a.txt", "a", 0}, {"alias\\sub\\b.txt", "b", 0}, {"data\\a.txt", "a", 0}, {"data\\sub\\b.txt", "b", 0}}},
+        LinkCase{"ChainOfLinks",
+                 chain_of_links,
+                 {},
+                 {{"first", "at the end of the chain", 0},
+                  {"real.txt", "at the end of the chain", 0},
+                  {"second", "at the end of the chain", 0}}},
+        LinkCase{"ChainLeavingAndComingBack", chain_leading_back_inside, {}, {{"a.txt", "back inside", 0}, {"real.txt", "back inside", 0}}},
+        LinkCase{"ToAFileOutside", link_outside, {}, {},
+                 "'APP/out.txt' (a symbolic link to '../outside/secret.txt') leads to 'OUTSIDE/secret.txt', outside the "
+                 "application directory; --follow-links copies it all the same\n"},
+        LinkCase{"ToAFileOutsideFollowed", link_outside, {"--follow-links"}, {{"out.txt", "from outside", 0}}},
+        LinkCase{"ChainLeadingOutside", chain_leading_outside, {}, {},
+                 "'APP/a.txt' (a symbolic link to 'z.txt') leads to 'OUTSIDE/secret.txt', outside the application "
+                 "directory"},
+        LinkCase{"ChainLeadingOutsideFollowed",
+                 chain_leading_outside,
+                 {"--follow-links"},
+                 {{"a.txt", "from outside", 0}, {"z.txt", "from outside", 0}}},
+        LinkCase{"ToADirectoryOutside", directory_link_outside, {}, {}, "'APP/ext' (a symbolic link to 'OUTSIDE/tree') leads to"},
+        LinkCase{"ToADirectoryOutsideFollowed", directory_link_outside, {"--follow-links"}, {{"ext\\x.txt", "x", 0}}},
+        LinkCase{"Dangling", dangling_link, {}, {},
+                 "'APP/gone' (a symbolic link to 'nothing.txt') is dangling: what it points to does not exist\n"},
+        LinkCase{"DanglingFollowed", dangling_link, {"--follow-links"}, {}, "'APP/gone' (a symbolic link to 'nothing.txt') is dangling"},
+        LinkCase{"ToAnAncestor", link_to_ancestor, {}, {},
+                 "'APP/sub/up' (a symbolic link to '..') leads to a directory that contains it: copying it would never end\n"},
+        LinkCase{"ToTheApplicationDirectory", link_to_application_directory, {}, {},
+                 "'APP/self' (a symbolic link to 'APP') leads to a directory that contains it"},
+        LinkCase{"RingOfLinks", links_in_a_ring, {}, {}, "'APP/ring1' (a symbolic link to 'ring2') never reaches a file"},
+        LinkCase{"LoopOutsideFollowed", loop_outside, {"--follow-links"}, {},
+                 "'APP/ext/back' (a symbolic link to '../tree') leads to a directory that contains it"},
+        LinkCase{"ToADevice", link_to_device, {"--follow-links"}, {},
+                 "'APP/null' (a symbolic link to '/dev/null') leads to '/dev/null', which is not a regular file or directory"},
+        LinkCase{"LibraryLayout",
+                 library_layout,
+                 {},
+                 {{"lib\\libfoo.so", "the library", 1}, {"lib\\libfoo.so.1", "the library", 1}, {"lib\\libfoo.so.1.2.3", "the library", 1}}},
+        LinkCase{"CaseClashThroughALinkForWindows", case_clash_through_link, {}, {},
+                 "'Data' and 'data' differ only in case", "windows"},
+        LinkCase{"FileCaseClashThroughALinkForWindows", file_case_clash_through_link, {}, {},
+                 "'README' and 'readme' differ only in case", "windows"},
+        LinkCase{"WindowsDeviceNameOfALink", device_name_link, {}, {},
+                 "the name of 'APP/aux.txt' cannot be used on Windows: it is a reserved device name", "windows"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(SymbolicLinks, ALinkedFileTakesItsTargetsSizePermissionsAndTime) {
+    TempDir dir;
+    write(dir / "app/main.bin", main_binary_image("linux"));
+    library_layout(dir / "app", dir.path());
+    fs::permissions(dir / "app/lib/libfoo.so.1.2.3", fs::perms::owner_read | fs::perms::owner_exec);
+    const timespec times[2] = {{1234567890, 0}, {1600000000, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "app/lib/libfoo.so.1.2.3").c_str(), times, 0), 0);
+    // The links' own times differ from the target's; the packer must not take them.
+    const timespec link_times[2] = {{1500000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "app/lib/libfoo.so").c_str(), link_times, AT_SYMLINK_NOFOLLOW), 0);
+
+    const auto files = onefile::pack::collect_app_files(dir / "app", "main.bin", onefile::pack::Target::Linux);
+    ASSERT_EQ(files.size(), 4u);
+    for (size_t i = 1; i < files.size(); ++i) {
+        SCOPED_TRACE(files[i].name);
+        EXPECT_EQ(files[i].size, 11u);
+        EXPECT_TRUE(files[i].executable);
+        EXPECT_EQ(files[i].modified.seconds, 1600000000);
+        EXPECT_EQ(files[i].modified.nanoseconds, 123456789u);
+        EXPECT_EQ(read(files[i].path), "the library");
+    }
+    EXPECT_EQ(files[1].name, "lib\\libfoo.so");
+}
+
+TEST(SymbolicLinks, TheMainBinaryMayBeALink) {
+    TempDir dir;
+    const std::string main = main_binary_image("linux");
+    write(dir / "app/main.so.1", main);
+    fs::create_symlink("main.so.1", dir / "app/main.so");
+    const fs::path output = dir / "out.bin";
+    std::string err;
+    // No --target: the main binary's own, read through the link.
+    ASSERT_EQ(run_cli({"--quiet", "--attached-only", output.string(), (dir / "app").string(), "main.so"}, nullptr, &err),
+              0)
+        << err;
+    const std::vector<Unpacked> expected = {{"main.so", main, 0}, {"main.so.1", main, 0}};
+    EXPECT_EQ(unpack(read(output)), expected);
+    // The main binary's check reads it through the link too: a Linux library is no Windows main binary.
+    EXPECT_EQ(run_cli({"--quiet", "--target", "windows", "--attached-only", (dir / "other.bin").string(),
+                       (dir / "app").string(), "main.so"},
+                      nullptr, &err),
+              2);
+    EXPECT_NE(err.find("is a Linux (ELF) file, but --target windows was given"), std::string::npos) << err;
+}
+
+TEST(SymbolicLinks, FollowLinksIsOnlyForPacking) {
+    std::string err;
+    EXPECT_EQ(run_cli({"--follow-links", "--list", "x"}, nullptr, &err), 1);
+    EXPECT_NE(err.find("--follow-links is not used with --list"), std::string::npos) << err;
 }
 
 // --exec: what would not run as the program, or would collide with the files --exec adds, is

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -68,11 +69,22 @@ std::string windows_name_problem(std::string_view component) {
     return is_windows_device_name(wide.c_str(), wide.size()) ? "is a reserved device name" : "";
 }
 
+// Where a symbolic link leads, for the walk to copy it.
+struct LinkTarget {
+    std::string text;     // the link's own contents, for messages
+    fs::path resolved;    // the target with every link on the way resolved
+    struct stat info {};  // the target's
+};
+
 class TreeWalker {
 public:
-    TreeWalker(const fs::path& app_dir, Target target) : app_dir_(app_dir), target_(target) {}
+    TreeWalker(const fs::path& app_dir, const fs::path& app_real, Target target, bool follow_links)
+        : app_dir_(app_dir), app_real_(app_real), target_(target), follow_links_(follow_links) {}
 
-    void walk_directory(int parent_fd, const std::string& entry_name, const std::vector<std::string>& components);
+    // Walks the directory `entry_name` below `parent_fd` (AT_FDCWD for an absolute name), found on
+    // the host at `host_path`, whose entries are stored below `components`.
+    void walk_directory(int parent_fd, const std::string& entry_name, const fs::path& host_path,
+                        const std::vector<std::string>& components);
 
     std::vector<SourceFile> files;
     std::vector<std::string> directories;  // file table form, for the Windows case check
@@ -80,9 +92,16 @@ public:
 private:
     void check_component(const std::vector<std::string>& components);
     std::string display(const std::vector<std::string>& components) const;
+    LinkTarget resolve_link(const fs::path& link, const std::vector<std::string>& components) const;
+    void add_file(const std::vector<std::string>& components, const fs::path& host_path, const struct stat& info);
 
     fs::path app_dir_;
+    fs::path app_real_;  // the application directory with its links resolved: what "inside" means
     Target target_;
+    bool follow_links_;
+    // The directories from the application directory down to the one being walked, as (device,
+    // inode): a link to one of them would copy it into itself without end.
+    std::vector<std::pair<dev_t, ino_t>> open_directories_;
 };
 
 std::string TreeWalker::display(const std::vector<std::string>& components) const {
@@ -109,13 +128,93 @@ void TreeWalker::check_component(const std::vector<std::string>& components) {
     }
 }
 
-void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
+bool is_inside(const fs::path& path, const fs::path& dir) {
+    const std::string text = path.string();
+    const std::string base = dir.string();
+    if (base == "/") {
+        return true;
+    }
+    return text.size() > base.size() && text.compare(0, base.size(), base) == 0 && text[base.size()] == '/';
+}
+
+LinkTarget TreeWalker::resolve_link(const fs::path& link, const std::vector<std::string>& components) const {
+    LinkTarget target;
+    std::error_code error;
+    target.text = fs::read_symlink(link, error).string();
+    if (error) {
+        throw PackError("cannot read the symbolic link " + display(components) + ": " + error.message());
+    }
+    const std::string shown = display(components) + " (a symbolic link to '" + printable(target.text) + "')";
+    char* resolved = ::realpath(link.c_str(), nullptr);
+    if (resolved == nullptr) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            throw PackError(shown + " is dangling: what it points to does not exist");
+        }
+        if (err == ELOOP) {
+            throw PackError(shown + " never reaches a file: its chain of links runs in a loop");
+        }
+        throw PackError("cannot follow " + shown + ": " + system_error_text(err));
+    }
+    target.resolved = resolved;
+    std::free(resolved);
+    // Inside or not is decided on where the link leads in the end, through every link on the way.
+    if (!follow_links_ && target.resolved != app_real_ && !is_inside(target.resolved, app_real_)) {
+        throw PackError(shown + " leads to '" + printable(target.resolved.string()) +
+                        "', outside the application directory; --follow-links copies it all the same");
+    }
+    if (::stat(target.resolved.c_str(), &target.info) != 0) {
+        const int err = errno;
+        throw PackError("cannot follow " + shown + ": " + system_error_text(err));
+    }
+    if (!S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode)) {
+        throw PackError(shown + " leads to '" + printable(target.resolved.string()) +
+                        "', which is not a regular file or directory; only regular files can be packed");
+    }
+    return target;
+}
+
+void TreeWalker::add_file(const std::vector<std::string>& components, const fs::path& host_path,
+                          const struct stat& info) {
+    std::string table_name;
+    for (const std::string& part : components) {
+        table_name += (table_name.empty() ? "" : "\\") + part;
+    }
+    SourceFile file;
+    file.name_utf16 = *utf8_to_utf16(table_name);
+    if (file.name_utf16.size() > MAX_NAME_LENGTH) {
+        throw PackError("the name of " + display(components) + " is " + std::to_string(file.name_utf16.size()) +
+                        " UTF-16 code units long; the limit is 4095");
+    }
+    // The launcher refuses, for either target, a stored name that could leave its target
+    // directory, and with it the whole executable: such a name must not get that far. Only the
+    // drive form ("x:notes.txt") can come out of a directory walk, and only for Linux, where ':'
+    // is an ordinary character; the rule is checked whole all the same.
+    if (const std::string problem = name_containment_problem(file.name_utf16); !problem.empty()) {
+        throw PackError("the name of " + display(components) + " cannot be packed: its stored name '" +
+                        escape_for_display(table_name, false) + "' " + problem);
+    }
+    file.name = std::move(table_name);
+    file.path = host_path;
+    file.size = static_cast<std::uint64_t>(info.st_size);
+    file.executable = (info.st_mode & S_IXUSR) != 0;
+    // The file's own time; for a link, its target's, which is where the contents come from.
+    file.modified = modification_time(info);
+    files.push_back(std::move(file));
+}
+
+void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name, const fs::path& host_path,
                                 const std::vector<std::string>& components) {
-    // Below the application directory a link is refused before it gets here; O_NOFOLLOW closes the
-    // gap in which one could replace a directory. The application directory itself may be a link.
+    // Below the application directory a link is resolved before it gets here; O_NOFOLLOW closes
+    // the gap in which one could replace a directory. The application directory itself may be a link.
     const int no_follow = components.empty() ? 0 : O_NOFOLLOW;
     UniqueFd dir_fd(::openat(parent_fd, entry_name.c_str(), O_RDONLY | O_DIRECTORY | no_follow | O_CLOEXEC));
     if (!dir_fd) {
+        const int err = errno;
+        throw PackError("cannot read directory " + display(components) + ": " + system_error_text(err));
+    }
+    struct stat dir_info {};
+    if (::fstat(dir_fd.get(), &dir_info) != 0) {
         const int err = errno;
         throw PackError("cannot read directory " + display(components) + ": " + system_error_text(err));
     }
@@ -126,6 +225,7 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
     }
     dir_fd.release();
     std::unique_ptr<DIR, int (*)(DIR*)> dir_owner(dir, ::closedir);
+    open_directories_.emplace_back(dir_info.st_dev, dir_info.st_ino);
 
     std::vector<std::string> names;
     for (;;) {
@@ -150,6 +250,7 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
         std::vector<std::string> child = components;
         child.push_back(name);
         check_component(child);
+        const fs::path child_host = host_path / name;
 
         struct stat info {};
         if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -161,11 +262,31 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
             table_name += (table_name.empty() ? "" : "\\") + part;
         }
         if (S_ISLNK(info.st_mode)) {
-            throw PackError(display(child) + " is a symbolic link; symbolic links are not supported yet");
+            // A link is packed as a copy of what it leads to, under the link's own name: the
+            // attached data has no links, and the launcher unpacks regular files only.
+            const LinkTarget target = resolve_link(child_host, child);
+            if (S_ISDIR(target.info.st_mode)) {
+                const auto id = std::make_pair(target.info.st_dev, target.info.st_ino);
+                if (std::find(open_directories_.begin(), open_directories_.end(), id) != open_directories_.end()) {
+                    throw PackError(display(child) + " (a symbolic link to '" + printable(target.text) +
+                                    "') leads to a directory that contains it: copying it would never end");
+                }
+                directories.push_back(table_name);
+                walk_directory(AT_FDCWD, target.resolved.string(), target.resolved, child);
+                continue;
+            }
+            UniqueFd probe(::open(target.resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            if (!probe) {
+                const int err = errno;
+                throw PackError("cannot read " + display(child) + " (a symbolic link to '" + printable(target.text) +
+                                "'): " + system_error_text(err));
+            }
+            add_file(child, target.resolved, target.info);
+            continue;
         }
         if (S_ISDIR(info.st_mode)) {
             directories.push_back(table_name);
-            walk_directory(::dirfd(dir), name, child);
+            walk_directory(::dirfd(dir), name, child_host, child);
             continue;
         }
         if (!S_ISREG(info.st_mode)) {
@@ -177,32 +298,9 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name,
             const int err = errno;
             throw PackError("cannot read " + display(child) + ": " + system_error_text(err));
         }
-
-        SourceFile file;
-        file.name_utf16 = *utf8_to_utf16(table_name);
-        if (file.name_utf16.size() > MAX_NAME_LENGTH) {
-            throw PackError("the name of " + display(child) + " is " + std::to_string(file.name_utf16.size()) +
-                            " UTF-16 code units long; the limit is 4095");
-        }
-        // The launcher refuses, for either target, a stored name that could leave its target
-        // directory, and with it the whole executable: such a name must not get that far. Only the
-        // drive form ("x:notes.txt") can come out of a directory walk, and only for Linux, where ':'
-        // is an ordinary character; the rule is checked whole all the same.
-        if (const std::string problem = name_containment_problem(file.name_utf16); !problem.empty()) {
-            throw PackError("the name of " + display(child) + " cannot be packed: its stored name '" +
-                            escape_for_display(table_name, false) + "' " + problem);
-        }
-        file.name = std::move(table_name);
-        file.path = app_dir_;
-        for (const std::string& part : child) {
-            file.path /= part;
-        }
-        file.size = static_cast<std::uint64_t>(info.st_size);
-        file.executable = (info.st_mode & S_IXUSR) != 0;
-        // Links are refused above, so this is the file's own time, never one of a link.
-        file.modified = modification_time(info);
-        files.push_back(std::move(file));
+        add_file(child, child_host, info);
     }
+    open_directories_.pop_back();
 }
 
 // Windows file names ignore case: two names that differ only in case would land on one file.
@@ -261,7 +359,8 @@ std::string normalize_relative_name(std::string_view relative, const std::string
     return result;
 }
 
-std::vector<SourceFile> collect_app_files(const fs::path& app_dir, std::string_view main_binary_rel, Target target) {
+std::vector<SourceFile> collect_app_files(const fs::path& app_dir, std::string_view main_binary_rel, Target target,
+                                          const LinkPolicy& links) {
     const std::string main_name = normalize_main_binary(main_binary_rel);
 
     struct stat info {};
@@ -283,16 +382,24 @@ std::vector<SourceFile> collect_app_files(const fs::path& app_dir, std::string_v
         }
         throw_system_error("read the main binary", main_path, err);
     }
-    if (S_ISLNK(info.st_mode)) {
-        throw PackError("the main binary " + quote_path(main_path) +
-                        " is a symbolic link; symbolic links are not supported yet");
+    // A link is checked where the walk meets it, with every other link; here only what it leads
+    // to matters, when it leads anywhere.
+    if (S_ISLNK(info.st_mode) && ::stat(main_path.c_str(), &info) != 0) {
+        info.st_mode = S_IFREG;
     }
     if (!S_ISREG(info.st_mode)) {
         throw PackError("the main binary " + quote_path(main_path) + " is not a regular file");
     }
 
-    TreeWalker walker(app_dir, target);
-    walker.walk_directory(AT_FDCWD, app_dir.string(), {});
+    char* real = ::realpath(app_dir.c_str(), nullptr);
+    if (real == nullptr) {
+        throw_system_error("open the application directory", app_dir, errno);
+    }
+    const fs::path app_real = real;
+    std::free(real);
+
+    TreeWalker walker(app_dir, app_real, target, links.follow_outside);
+    walker.walk_directory(AT_FDCWD, app_dir.string(), app_dir, {});
     std::vector<SourceFile> files = std::move(walker.files);
 
     if (target == Target::Windows) {

@@ -27,6 +27,12 @@ struct SourceFile {
     FileTime modified;
 };
 
+// What to do with a symbolic link whose target lies outside the application directory.
+struct LinkPolicy {
+    // false: refuse it; true: copy what it leads to like any other link.
+    bool follow_outside = false;
+};
+
 // The modification time in `info` (st_mtim), nanoseconds included.
 FileTime modification_time(const struct stat& info);
 
@@ -40,13 +46,18 @@ std::string normalize_relative_name(std::string_view relative, const std::string
 
 // Walks `app_dir` and returns its regular files, with their sizes and modification times: the main
 // binary first, then every other file in byte-wise order of its file table name. Empty directories
-// are left out. Throws PackError for a missing or non-regular main binary, a symbolic link or
-// special file anywhere in the tree, an unreadable file or directory, a name that is not UTF-8,
+// are left out. A symbolic link becomes a copy of what it leads to, under the link's own name: a
+// regular file with the target's contents, size, executable bit and time, or the target
+// directory's files below the link's name. Throws PackError for a missing or non-regular main
+// binary, a special file anywhere in the tree (or a link to one), a dangling link, a chain of
+// links in a loop, a link to a directory that contains the link (its copy would never end), a
+// link leading outside the application directory unless `links` allows it, an unreadable file or
+// directory, a name that is not UTF-8,
 // contains a backslash or exceeds 4095 UTF-16 code units or that the launcher would refuse
 // (name_containment_problem(): for Linux, e.g. "x:notes.txt" at the top), and a file table that
 // would exceed its limit. For Target::Windows, also for names Windows cannot create and names that
 // differ only in (ASCII) case.
 std::vector<SourceFile> collect_app_files(const std::filesystem::path& app_dir, std::string_view main_binary_rel,
-                                          Target target);
+                                          Target target, const LinkPolicy& links = {});
 
 }  // namespace onefile::pack

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// ZSTD_getFrameProgression(), to pace the jobs (see FrameWriter::wait_for_a_free_job_buffer).
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include "errors.h"
 #include "file_io.h"
 #include "file_table.h"
+#include "interrupt.h"
 
 namespace fs = std::filesystem;
 
@@ -41,8 +44,12 @@ public:
 
 private:
     void drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode);
+    void write_out(const ZSTD_outBuffer& output);
+    void wait_for_a_free_job_buffer();
 
     std::unique_ptr<ZSTD_CCtx, CCtxDeleter> cctx_;
+    bool threaded_ = false;
+    std::uint64_t fed_ = 0;  // bytes given to the compressor
     std::vector<unsigned char> out_buffer_;
     int out_fd_;
     fs::path out_name_;
@@ -74,6 +81,7 @@ FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
         // close to 3 GiB resident for a 3 GiB application. 32 MiB jobs keep it near 250 MiB at
         // the same compression ratio (each job still sees the data before it, up to its overlap).
         check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_jobSize, JOB_SIZE), "job size");
+        threaded_ = true;
     }
     // Start the frame with no input and no end in sight. Were the first call a ZSTD_e_end holding
     // everything, the library would take the input's size as known and shrink the window to it;
@@ -82,26 +90,76 @@ FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
     drain(nothing, ZSTD_e_continue);
 }
 
+void FrameWriter::write_out(const ZSTD_outBuffer& output) {
+    write_all(out_fd_, out_buffer_.data(), output.pos, out_name_);
+    compressed_size_ += output.pos;
+}
+
 void FrameWriter::drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode) {
     for (;;) {
         ZSTD_outBuffer output{out_buffer_.data(), out_buffer_.size(), 0};
         const std::size_t remaining = ZSTD_compressStream2(cctx_.get(), &output, &input, mode);
         check_zstd(remaining, "stream");
-        write_all(out_fd_, out_buffer_.data(), output.pos, out_name_);
-        compressed_size_ += output.pos;
-        const bool done = mode == ZSTD_e_end ? remaining == 0 : input.pos == input.size;
+        write_out(output);
+        // A full output buffer may mean more is ready: take it now, so that a finished job hands
+        // its output buffer back before the next one needs one.
+        const bool done = mode == ZSTD_e_end ? remaining == 0 : input.pos == input.size && output.pos < output.size;
         if (done) {
             return;
         }
     }
 }
 
+// Memory: the library holds each job's output in a buffer of its own (32 MiB for incompressible
+// data) from the job's start until all of it has been taken, and keeps every such buffer for reuse.
+// Left alone, it starts a job on a worker that has just finished while the finished job's output
+// is still waiting, and ends up with three buffers for two workers: 96 MiB beside the 160 MiB of
+// input it stages. So a job is started only once every finished job has been taken: at most one
+// job is then running, the new one makes two, and two buffers are all there ever are. Where the
+// jobs begin and end is fixed by the job size alone, so the frame is byte for byte what it was.
+void FrameWriter::wait_for_a_free_job_buffer() {
+    for (;;) {
+        const ZSTD_frameProgression progress = ZSTD_getFrameProgression(cctx_.get());
+        // A finished job always has output not yet taken until the call that takes its last bytes
+        // releases it; so when everything produced has been taken, every job still held is running.
+        if (progress.nbActiveWorkers <= 1 && progress.produced == progress.flushed) {
+            return;
+        }
+        // With no input the call waits for the oldest job to produce something, then takes it.
+        ZSTD_inBuffer nothing{nullptr, 0, 0};
+        ZSTD_outBuffer output{out_buffer_.data(), out_buffer_.size(), 0};
+        check_zstd(ZSTD_compressStream2(cctx_.get(), &output, &nothing, ZSTD_e_continue), "stream");
+        write_out(output);
+    }
+}
+
 void FrameWriter::add(const void* data, std::size_t size) {
-    ZSTD_inBuffer input{data, size, 0};
-    drain(input, ZSTD_e_continue);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        // A job starts when the byte that completes its JOB_SIZE bytes arrives: that byte waits.
+        std::size_t step = size;
+        if (threaded_) {
+            const std::uint64_t before_next_job = JOB_SIZE - 1 - fed_ % JOB_SIZE;
+            if (before_next_job == 0) {
+                wait_for_a_free_job_buffer();
+                step = 1;
+            } else if (step > before_next_job) {
+                step = static_cast<std::size_t>(before_next_job);
+            }
+        }
+        ZSTD_inBuffer input{bytes, step, 0};
+        drain(input, ZSTD_e_continue);
+        bytes += step;
+        size -= step;
+        fed_ += step;
+    }
 }
 
 void FrameWriter::finish() {
+    // The end makes a last job of whatever is left.
+    if (threaded_) {
+        wait_for_a_free_job_buffer();
+    }
     ZSTD_inBuffer nothing{nullptr, 0, 0};
     drain(nothing, ZSTD_e_end);
 }
@@ -176,6 +234,9 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
     }
     std::uint64_t done = 0;
     const ChunkDone chunk_done = [&](std::size_t bytes) {
+        if (done == 0) {
+            reached_phase("compressing");
+        }
         done += bytes;
         if (options.progress) {
             options.progress(done, total);
@@ -236,7 +297,8 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
 
 PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_binary_rel, int level,
                                 const fs::path& output, const PackOptions& options) {
-    return write_attached_data(collect_app_files(app_dir, main_binary_rel, options.target), level, output, options);
+    return write_attached_data(collect_app_files(app_dir, main_binary_rel, options.target, options.links), level,
+                               output, options);
 }
 
 PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const fs::path& output,
@@ -255,7 +317,7 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
 
 PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_binary_rel, int level,
                                 std::ostream& output, const PackOptions& options) {
-    const std::vector<SourceFile> files = collect_app_files(app_dir, main_binary_rel, options.target);
+    const std::vector<SourceFile> files = collect_app_files(app_dir, main_binary_rel, options.target, options.links);
     return write_attached_data(
         files, level,
         [&](const void* data, std::size_t size) {

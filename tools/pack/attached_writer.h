@@ -27,6 +27,8 @@ inline constexpr int JOB_SIZE = 32 << 20;
 struct PackOptions {
     // Which launcher the data is for; Windows adds checks on the file names.
     Target target = Target::Windows;
+    // Symbolic links leading outside the application directory: refused, or copied.
+    LinkPolicy links;
     // Where the compressed frame is staged before the header (which needs its size) can be written.
     // Empty: the output file's directory, or the system temporary directory when writing to a stream.
     std::filesystem::path temp_dir;

@@ -722,8 +722,10 @@ std::optional<BinaryVerdict> check_main_binary(const fs::path& app_dir, std::str
     std::string stored = normalize_main_binary(main_binary_rel);
     std::replace(stored.begin(), stored.end(), '\\', '/');
     path /= stored;
+    // Through a symbolic link, as the walk packs what it leads to; whether that may be packed at
+    // all is the walk's to say.
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return std::nullopt;
     }
     const MappedFile file(path);

@@ -18,6 +18,7 @@
 #include "exec_app.h"
 #include "extras_record.h"
 #include "file_io.h"
+#include "interrupt.h"
 #include "link.h"
 #include "progress.h"
 #include "resources.h"
@@ -35,13 +36,14 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR]\n"
-    "                    [WINDOWS_OPTIONS] -o OUTPUT APP_DIR MAIN_BINARY\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR]\n"
-    "                    [WINDOWS_OPTIONS] -o OUTPUT --exec APP_DIR PROGRAM\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--quiet]\n"
+    "                    [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--quiet]\n"
+    "                    [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT --exec APP_DIR PROGRAM\n"
     "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] [WINDOWS_OPTIONS]\n"
     "                    --raw-attached FILE -o OUTPUT\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--quiet] --attached-only FILE APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--follow-links] [--quiet] --attached-only FILE\n"
+    "                    APP_DIR MAIN_BINARY\n"
     "       onefile-pack --list FILE\n"
     "       onefile-pack [--quiet] --verify FILE\n"
     "\n"
@@ -62,6 +64,11 @@ const char USAGE[] =
     "Linux: at the top of APP_DIR or in a run path directory of MAIN_BINARY inside APP_DIR, else a\n"
     "file in /lib/x86_64-linux-gnu, /usr/lib/x86_64-linux-gnu, /lib64, /usr/lib64, /lib or /usr/lib.\n"
     "\n"
+    "A symbolic link in APP_DIR is packed as a copy of what it leads to, under the link's own name: a\n"
+    "file with its target's contents, permissions and time, or a directory's files. A link leading\n"
+    "outside APP_DIR (in the end, through any chain of links) is refused unless --follow-links is\n"
+    "given; a dangling link, and a link to a directory that contains it, are always refused.\n"
+    "\n"
     "  -o, --output OUTPUT     the executable to write\n"
     "  --target windows|linux  the launcher to link with; MAIN_BINARY or PROGRAM must be built for it\n"
     "                          (default: the target MAIN_BINARY or PROGRAM is built for, linux for a\n"
@@ -69,6 +76,7 @@ const char USAGE[] =
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
+    "  --follow-links          also copy what symbolic links leading outside APP_DIR point to\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
     "                          beside this program)\n"
     "  --exec                  the second name is an ordinary PROGRAM to run, not a main binary;\n"
@@ -118,6 +126,7 @@ struct Invocation {
     int level = DEFAULT_LEVEL;
     bool quiet = false;
     bool no_times = false;
+    bool follow_links = false;
     bool exec = false;  // the second positional is an ordinary program
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
@@ -237,6 +246,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "--no-times") {
             no_value();
             invocation.no_times = true;
+        } else if (name == "--follow-links") {
+            no_value();
+            invocation.follow_links = true;
         } else if (name == "--exec") {
             no_value();
             invocation.exec = true;
@@ -326,6 +338,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         if (invocation.target && *invocation.target != Target::Windows) {
             throw UsageError{option + " is only for --target windows"};
         }
+    }
+    if (invocation.follow_links && !takes_app) {
+        throw UsageError{"--follow-links is not used with " + *invocation.mode_option};
     }
     return invocation;
 }
@@ -472,6 +487,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             const Target target =
                 invocation.exec ? exec_target(invocation) : checked_target(invocation, err);
             options.target = target;
+            options.links.follow_outside = invocation.follow_links;
             std::optional<TempDir> exec_work;
             std::vector<SourceFile> files;
             if (invocation.exec) {
@@ -479,7 +495,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
                 const fs::path kit_dir = find_kit_dir(target, invocation.kit);
                 exec_work.emplace();
                 files = collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir,
-                                           exec_work->path());
+                                           exec_work->path(), options.links);
             }
             start_progress(ProgressPhase::Compressing);
             track(options);
@@ -540,11 +556,13 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         attached = work.path() / "attached.bin";
         PackOptions options;
         options.target = target;
+        options.links.follow_outside = invocation.follow_links;
         options.temp_dir = work.path();
         std::vector<SourceFile> files =
             invocation.exec
-                ? collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir, work.path())
-                : collect_app_files(invocation.positional[0], invocation.positional[1], target);
+                ? collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir, work.path(),
+                                     options.links)
+                : collect_app_files(invocation.positional[0], invocation.positional[1], target, options.links);
         start_progress(ProgressPhase::Compressing);
         track(options);
         summary = write_attached_data(files, invocation.level, attached, options);
@@ -553,7 +571,12 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         }
     }
     {
-        UniqueFd fd(::open(extras.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        UniqueFd fd;
+        {
+            // Created while an interrupt cannot be removing the directory around it.
+            auto lock = lock_temporaries();
+            fd = UniqueFd(::open(extras.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        }
         if (!fd) {
             throw_system_error("create", extras, errno);
         }

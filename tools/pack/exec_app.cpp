@@ -120,9 +120,9 @@ std::string check_exec_program(const fs::path& app_dir, std::string_view program
 }
 
 std::vector<SourceFile> collect_exec_files(const fs::path& app_dir, std::string_view program_rel, Target target,
-                                           const fs::path& kit_dir, const fs::path& work_dir) {
+                                           const fs::path& kit_dir, const fs::path& work_dir, const LinkPolicy& links) {
     const std::string program = check_exec_program(app_dir, program_rel, target);
-    std::vector<SourceFile> app = collect_app_files(app_dir, program_rel, target);
+    std::vector<SourceFile> app = collect_app_files(app_dir, program_rel, target, links);
 
     SourceFile exec_main;
     exec_main.name = exec_main_name(target);

@@ -34,6 +34,6 @@ std::string check_exec_program(const std::filesystem::path& app_dir, std::string
 // collect_app_files() do, and when the kit has no exec main binary.
 std::vector<SourceFile> collect_exec_files(const std::filesystem::path& app_dir, std::string_view program_rel,
                                            Target target, const std::filesystem::path& kit_dir,
-                                           const std::filesystem::path& work_dir);
+                                           const std::filesystem::path& work_dir, const LinkPolicy& links = {});
 
 }  // namespace onefile::pack

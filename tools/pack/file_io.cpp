@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "interrupt.h"
 
 namespace fs = std::filesystem;
 
@@ -88,6 +89,8 @@ static std::vector<char> template_buffer(const fs::path& pattern) {
 UniqueFd create_anonymous_temp_file(const fs::path& dir) {
     const fs::path where = dir.empty() ? fs::path(".") : dir;
     std::vector<char> name = template_buffer(where / ".onefile-pack-XXXXXX");
+    // Created and unlinked in one step as far as an interrupt can tell.
+    auto lock = lock_temporaries();
     UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
     if (!fd) {
         throw_system_error("create a temporary file in", where, errno);
@@ -102,16 +105,20 @@ PendingFile::PendingFile(const fs::path& target, const std::string& suffix) : ta
         dir = ".";
     }
     std::vector<char> name = template_buffer(dir / ("." + target.filename().string() + ".XXXXXX" + suffix));
+    auto lock = lock_temporaries();
     fd_ = UniqueFd(::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC));
     if (!fd_) {
         throw_system_error("create a temporary file in", dir, errno);
     }
     temp_path_ = name.data();
+    registration_ = register_temporary(temp_path_, TemporaryKind::File);
 }
 
 PendingFile::~PendingFile() {
     if (!committed_) {
         ::unlink(temp_path_.c_str());
+        auto lock = lock_temporaries();
+        forget_temporary(registration_);
     }
 }
 
@@ -128,10 +135,12 @@ void PendingFile::commit(mode_t mode) {
         throw_system_error("set the permissions of", temp_path_, errno);
     }
     close_fd();
+    auto lock = lock_temporaries();
     if (::rename(temp_path_.c_str(), target_.c_str()) != 0) {
         throw_system_error("create", target_, errno);
     }
     committed_ = true;
+    forget_temporary(registration_);
 }
 
 TempDir::TempDir() {
@@ -140,15 +149,19 @@ TempDir::TempDir() {
         base = tmpdir;
     }
     std::vector<char> name = template_buffer(base / "onefile-pack.XXXXXX");
+    auto lock = lock_temporaries();
     if (::mkdtemp(name.data()) == nullptr) {
         throw_system_error("create a temporary directory in", base, errno);
     }
     path_ = name.data();
+    registration_ = register_temporary(path_, TemporaryKind::Tree);
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
+    auto lock = lock_temporaries();
+    forget_temporary(registration_);
 }
 
 MappedFile::MappedFile(const fs::path& path) {

@@ -46,7 +46,7 @@ UniqueFd create_anonymous_temp_file(const std::filesystem::path& dir);
 
 // A file that is written under a temporary name beside `target` and renamed over it only by
 // commit(), so a failed run never leaves a half-written target. Without commit() the temporary
-// file is removed.
+// file is removed, by the destructor or by the interrupt cleanup.
 class PendingFile {
 public:
     // `suffix` ends the temporary name (for a compiler that appends an extension to names without one).
@@ -67,10 +67,11 @@ private:
     std::filesystem::path temp_path_;
     UniqueFd fd_;
     bool committed_ = false;
+    int registration_ = 0;  // with the interrupt cleanup
 };
 
 // A fresh private directory (mkdtemp) under $TMPDIR when that is an absolute path, else /tmp;
-// removed with everything in it when the object goes away.
+// removed with everything in it when the object goes away, or by the interrupt cleanup.
 class TempDir {
 public:
     TempDir();
@@ -82,6 +83,7 @@ public:
 
 private:
     std::filesystem::path path_;
+    int registration_ = 0;  // with the interrupt cleanup
 };
 
 // A whole file mapped read-only. An empty file gives an empty span.

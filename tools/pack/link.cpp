@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "attached_template.h"
 #include "errors.h"
 #include "file_io.h"
+#include "interrupt.h"
 
 extern char** environ;
 
@@ -212,7 +214,7 @@ std::string attached_assembler_source(Target target, const fs::path& attached_fi
     return text;
 }
 
-int run_captured(const std::vector<std::string>& argv, std::string& output) {
+int run_captured(const std::vector<std::string>& argv, std::string& output, const fs::path& temp_dir) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
         throw PackError("cannot create a pipe: " + system_error_text(errno));
@@ -227,17 +229,57 @@ int run_captured(const std::vector<std::string>& argv, std::string& output) {
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), 2);
 
+    // A process group of its own, so that an interrupt can end the program with everything it
+    // starts in turn; the signals the packer blocks for its cleanup thread are unblocked again.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigaddset(&interrupts, SIGHUP);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &interrupts);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
 
+    std::vector<std::string> environment_text;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (temp_dir.empty() || std::string_view(*entry).rfind("TMPDIR=", 0) != 0) {
+            environment_text.emplace_back(*entry);
+        }
+    }
+    if (!temp_dir.empty()) {
+        environment_text.push_back("TMPDIR=" + temp_dir.string());
+    }
+    std::vector<char*> environment;
+    for (std::string& entry : environment_text) {
+        environment.push_back(entry.data());
+    }
+    environment.push_back(nullptr);
+
     pid_t pid = 0;
     const bool search = argv[0].find('/') == std::string::npos;
-    const int spawn_error = search ? ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ)
-                                   : ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    int spawn_error = 0;
+    {
+        // Started and registered in one step as far as an interrupt can tell.
+        auto lock = lock_temporaries();
+        spawn_error = search ? ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environment.data())
+                             : ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environment.data());
+        if (spawn_error == 0) {
+            set_child_group(pid);
+        }
+    }
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (spawn_error != 0) {
         throw PackError("cannot run " + quote_path(argv[0]) + ": " + system_error_text(spawn_error));
     }
@@ -258,6 +300,10 @@ int run_captured(const std::vector<std::string>& argv, std::string& output) {
             throw PackError("cannot wait for " + quote_path(argv[0]) + ": " + system_error_text(errno));
         }
     }
+    {
+        auto lock = lock_temporaries();
+        set_child_group(0);
+    }
     return status;
 }
 
@@ -269,7 +315,12 @@ int run_captured(const std::vector<std::string>& argv, std::string& output) {
 }
 
 static void write_whole_file(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out;
+    {
+        // Created while an interrupt cannot be removing the directory around it.
+        auto lock = lock_temporaries();
+        out.open(path, std::ios::binary);
+    }
     out << bytes;
     out.close();
     if (!out) {
@@ -292,7 +343,7 @@ std::string link_executable(Target target, const fs::path& kit_dir, const fs::pa
         resource_object = work_dir / "resources.o";
         const std::vector<std::string> windres{
             recipe.windres, "-J", "res", "-O", "coff", "-i", res.string(), "-o", resource_object->string()};
-        const int status = run_captured(windres, tool_output);
+        const int status = run_captured(windres, tool_output, work_dir);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             throw_tool_failure("compiling the resources of " + quote_path(output), recipe.windres, status, tool_output);
         }
@@ -323,7 +374,9 @@ std::string link_executable(Target target, const fs::path& kit_dir, const fs::pa
     }
 
     std::string compiler_output;
-    const int status = run_captured(argv, compiler_output);
+    // The compiler's own temporary files go into the work directory, which goes away with
+    // whatever an interrupted compiler leaves there.
+    const int status = run_captured(argv, compiler_output, work_dir);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw_tool_failure("linking " + quote_path(output), recipe.cxx, status, compiler_output);
     }

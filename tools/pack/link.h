@@ -74,8 +74,9 @@ std::string link_executable(Target target, const std::filesystem::path& kit_dir,
                             const LinkOptions& options = {});
 
 // Runs `argv` (argv[0] is the program; searched in PATH when it holds no '/') with stdin from
-// /dev/null and stdout and stderr captured together. Returns the wait status; throws PackError
-// when the program cannot be started.
-int run_captured(const std::vector<std::string>& argv, std::string& output);
+// /dev/null and stdout and stderr captured together, in a process group of its own (registered
+// for the interrupt cleanup while it runs), with TMPDIR set to `temp_dir` unless that is empty.
+// Returns the wait status; throws PackError when the program cannot be started.
+int run_captured(const std::vector<std::string>& argv, std::string& output, const std::filesystem::path& temp_dir = {});
 
 }  // namespace onefile::pack
