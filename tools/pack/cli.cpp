@@ -16,6 +16,7 @@
 #include "file_io.h"
 #include "link.h"
 #include "progress.h"
+#include "sha256.h"
 #include "target.h"
 #include "unicode.h"
 
@@ -30,9 +31,9 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR] -o OUTPUT\n"
-    "                    APP_DIR MAIN_BINARY\n"
-    "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--cache] [--quiet] [--kit DIR]\n"
+    "                    -o OUTPUT APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--cache] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
     "       onefile-pack [--target windows|linux] [--level N] [--quiet] --attached-only FILE APP_DIR MAIN_BINARY\n"
     "       onefile-pack --list FILE\n"
     "       onefile-pack [--quiet] --verify FILE\n"
@@ -48,6 +49,10 @@ const char USAGE[] =
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
+    "  --cache                 cached extraction: the first start unpacks into the user's cache\n"
+    "                          ($XDG_CACHE_HOME/onefile, else ~/.cache/onefile; on Windows\n"
+    "                          %LOCALAPPDATA%\\onefile) and later starts run from there without\n"
+    "                          unpacking; remove that directory to clear the cache\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
     "                          beside this program)\n"
     "  --attached-only FILE    write only the attached data to FILE (no times); link nothing\n"
@@ -80,6 +85,7 @@ struct Invocation {
     int level = DEFAULT_LEVEL;
     bool quiet = false;
     bool no_times = false;
+    bool cache = false;
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
     bool help = false;
@@ -155,6 +161,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "--no-times") {
             no_value();
             invocation.no_times = true;
+        } else if (name == "--cache") {
+            no_value();
+            invocation.cache = true;
         } else if (name == "-o" || name == "--output") {
             invocation.output = value();
             if (invocation.output->empty()) {
@@ -211,7 +220,20 @@ Invocation parse_args(const std::vector<std::string>& args) {
     if (invocation.no_times && invocation.mode != Mode::Pack) {
         throw UsageError{"--no-times is not used with " + *invocation.mode_option};
     }
+    // Only a linked executable starts, so only it can be marked.
+    if (invocation.cache && !links) {
+        throw UsageError{"--cache is not used with " + *invocation.mode_option};
+    }
     return invocation;
+}
+
+// Where a marked executable's files go, for --list: on standard error, so that the table on
+// standard output stays one line per entry.
+void print_cache_note(std::ostream& err, const std::string& file, const ExtrasRecord& extras) {
+    const std::string entry = cache_entry_name(fs::path(file).filename().string(), *extras.cache_digest);
+    err << "cached extraction: unpacked once into $XDG_CACHE_HOME/onefile/" << entry << " (else ~/.cache/onefile/"
+        << entry << "; on Windows %LOCALAPPDATA%\\onefile\\" << entry
+        << "), named after the executable's file name as it is started; remove the directory to clear it\n";
 }
 
 // A file table name for a terminal: control characters become \xNN so each entry stays on one line.
@@ -286,6 +308,9 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
                 }
                 out << '\n';
             }
+            if (listing.extras && listing.extras->cache_digest) {
+                print_cache_note(err, invocation.mode_file, *listing.extras);
+            }
             return EXIT_OK;
         }
         case Mode::Verify: {
@@ -330,7 +355,8 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
 
     const TempDir work;
     fs::path attached;
-    // The record of additions: empty unless times are recorded. Data linked as it is carries none,
+    // The record of additions: empty unless times are recorded or the executable is marked for
+    // cached extraction. Data linked as it is carries no times,
     // since nothing is known of the files it holds.
     const fs::path extras = work.path() / "extras.bin";
     std::vector<unsigned char> record;
@@ -350,6 +376,9 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         if (!invocation.no_times) {
             record = encode_file_times_record(summary->file_times, epoch);
         }
+    }
+    if (invocation.cache) {
+        add_cache_field(record, sha256_of_file(attached));
     }
     {
         UniqueFd fd(::open(extras.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
