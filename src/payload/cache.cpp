@@ -90,17 +90,21 @@ CacheEntryState check_cache_entry(const wchar_t* entry) {
             return CacheEntryState::Damaged;
     }
     const size_t entry_length = wcslen(entry);
-    // The directory of the file checked last, every level of it found to be a real directory.
+    // The directory of the file checked last, every level of it found to be a real directory, and
+    // a handle to it through which the files in it are checked by name.
     wchar_t checked[PATH_CAPACITY];
     size_t checked_length = entry_length;
     wmemcpy(checked, entry, entry_length + 1);
+    CheckedDirectory directory = platform_open_checked_directory(entry);
+    if (directory == NO_DIRECTORY) return CacheEntryState::Damaged;
     wchar_t path[PATH_CAPACITY];
     wmemcpy(path, entry, entry_length + 1);
     path[entry_length] = PATH_SEPARATOR;
 
+    CacheEntryState state = CacheEntryState::Valid;
     validate_attached_data_header();
     if (file_table_empty()) exit_bad_attached_data();
-    for (uint64_t index = 0;; ++index) {
+    for (uint64_t index = 0; state == CacheEntryState::Valid; ++index) {
         const FileEntry file = read_file_entry();
         if (entry_length + 1 + file.name_length + 1 > PATH_CAPACITY) exit_bad_attached_data();
         size_t directory_end = entry_length;
@@ -115,31 +119,42 @@ CacheEntryState check_cache_entry(const wchar_t* entry) {
         if ((file.flags & ENTRY_FLAG_LINK) != 0) exit_bad_attached_data();
         if (index == 0) bounded_copy(g_state.main_binary_path, PATH_CAPACITY, path);
 
-        // Each level between the entry and the file, from the top, unless the previous file's
-        // directory shares it: a level replaced by a link is never gone through.
-        bool shared = true;
-        for (size_t end = entry_length + 1; end <= directory_end; ++end) {
-            if (end != directory_end && path[end] != PATH_SEPARATOR) continue;
-            shared = shared && end <= checked_length && (end == checked_length || checked[end] == PATH_SEPARATOR) &&
-                     wmemcmp(path, checked, end) == 0;
-            if (shared) continue;
-            path[end] = L'\0';
-            const PathKind kind = platform_path_kind(path);
-            path[end] = PATH_SEPARATOR;
-            if (kind != PathKind::Directory) return CacheEntryState::Damaged;
+        if (directory_end != checked_length || wmemcmp(path, checked, directory_end) != 0) {
+            // Each level between the entry and the file, from the top, unless the previous file's
+            // directory shares it: a level replaced by a link is never gone through.
+            bool shared = true;
+            for (size_t end = entry_length + 1; end <= directory_end && state == CacheEntryState::Valid; ++end) {
+                if (end != directory_end && path[end] != PATH_SEPARATOR) continue;
+                shared = shared && end <= checked_length && (end == checked_length || checked[end] == PATH_SEPARATOR) &&
+                         wmemcmp(path, checked, end) == 0;
+                if (shared) continue;
+                path[end] = L'\0';
+                if (platform_path_kind(path) != PathKind::Directory) state = CacheEntryState::Damaged;
+                path[end] = PATH_SEPARATOR;
+            }
+            if (state != CacheEntryState::Valid) break;
+            wmemcpy(checked, path, directory_end);
+            checked[directory_end] = L'\0';
+            checked_length = directory_end;
+            platform_close_checked_directory(directory);
+            directory = platform_open_checked_directory(checked);
+            if (directory == NO_DIRECTORY) {
+                state = CacheEntryState::Damaged;
+                break;
+            }
         }
-        wmemcpy(checked, path, directory_end);
-        checked[directory_end] = L'\0';
-        checked_length = directory_end;
 
         int64_t seconds = 0;
         uint32_t nanoseconds = 0;
         const bool timed = file_time_at(attached_file_times(), index, &seconds, &nanoseconds) && seconds >= 0;
-        if (!platform_file_matches(path, file.size, timed, seconds)) return CacheEntryState::Damaged;
+        if (!platform_file_matches(directory, path + directory_end + 1, file.size, timed, seconds)) {
+            state = CacheEntryState::Damaged;
+        }
         if ((file.flags & ENTRY_FLAG_LAST) != 0) break;
     }
-    file_table_fully_read();
-    return CacheEntryState::Valid;
+    platform_close_checked_directory(directory);
+    if (state == CacheEntryState::Valid) file_table_fully_read();
+    return state;
 }
 
 void make_staging_path(const CachePaths& paths, wchar_t* out) {

@@ -165,10 +165,18 @@ enum class RenameResult { Renamed, TargetExists, Failed };
 // leaves the last error set.
 RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to);
 
-// Whether the unpacked file at `path` is still what was written: a regular file (not a link), the
-// user's own (Linux), `size` bytes long, and with `check_time` last modified within the second
-// `seconds` (since 1970, not negative).
-bool platform_file_matches(const wchar_t* path, uint64_t size, bool check_time, int64_t seconds);
+// A directory opened for checking the files in it by name, so that each check does not walk the
+// whole path again: Linux holds a descriptor (the directory itself is not followed if it is a
+// link), Windows a copy of the path. NO_DIRECTORY when it cannot be opened.
+using CheckedDirectory = intptr_t;
+inline constexpr CheckedDirectory NO_DIRECTORY = 0;
+CheckedDirectory platform_open_checked_directory(const wchar_t* path);
+void platform_close_checked_directory(CheckedDirectory directory);
+// Whether the unpacked file `name` in that directory is still what was written: a regular file
+// (not a link), the user's own (Linux), `size` bytes long, and with `check_time` last modified
+// within the second `seconds` (since 1970, not negative).
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds);
 
 // Sets the directory's last modification time to now: its time of last use. Best effort.
 void platform_touch_directory(const wchar_t* path);

@@ -51,7 +51,8 @@ MainBinaryEntry real_platform_main_binary_entry(void* library);
 bool real_platform_register_console_handler(bool (*handler)(int event));
 PrivateDirectory real_platform_private_directory(const wchar_t* path, bool create);
 RenameResult real_platform_rename_directory(const wchar_t* from, const wchar_t* to);
-bool real_platform_file_matches(const wchar_t* path, uint64_t size, bool check_time, int64_t seconds);
+bool real_platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                                int64_t seconds);
 void* real_platform_allocate(size_t bytes);
 void real_platform_free(void* block);
 
@@ -396,10 +397,11 @@ RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to) {
     return real_platform_rename_directory(from, to);
 }
 
-bool platform_file_matches(const wchar_t* path, uint64_t size, bool check_time, int64_t seconds) {
-    record(Op::FileMatches, path, size);
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds) {
+    record(Op::FileMatches, name, size);
     if (should_fail(Op::FileMatches)) return false;
-    return real_platform_file_matches(path, size, check_time, seconds);
+    return real_platform_file_matches(directory, name, size, check_time, seconds);
 }
 
 // ---- processes --------------------------------------------------------------------------------------

@@ -52,7 +52,9 @@ bool platform_directory_is_abandoned(const wchar_t*) { return false; }
 bool platform_directory_unused_for(const wchar_t*, uint32_t) { return false; }
 PrivateDirectory platform_private_directory(const wchar_t*, bool) { return PrivateDirectory::Failed; }
 RenameResult platform_rename_directory(const wchar_t*, const wchar_t*) { return RenameResult::Failed; }
-bool platform_file_matches(const wchar_t*, uint64_t, bool, int64_t) { return false; }
+CheckedDirectory platform_open_checked_directory(const wchar_t*) { return NO_DIRECTORY; }
+void platform_close_checked_directory(CheckedDirectory) {}
+bool platform_file_matches(CheckedDirectory, const wchar_t*, uint64_t, bool, int64_t) { return false; }
 void platform_touch_directory(const wchar_t*) {}
 FileHandle platform_create_output_file(const wchar_t* path, bool) {
     // Every path the core composes must be terminated within its buffer.

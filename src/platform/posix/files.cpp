@@ -147,11 +147,28 @@ RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to) {
     return errno == EEXIST || errno == ENOTEMPTY ? RenameResult::TargetExists : RenameResult::Failed;
 }
 
-bool platform_file_matches(const wchar_t* path, uint64_t size, bool check_time, int64_t seconds) {
+CheckedDirectory platform_open_checked_directory(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return NO_DIRECTORY;
+    const int fd = open(narrow, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return fd < 0 ? NO_DIRECTORY : static_cast<CheckedDirectory>(fd) + 1;
+}
+
+void platform_close_checked_directory(CheckedDirectory directory) {
+    if (directory != NO_DIRECTORY) close(static_cast<int>(directory - 1));
+}
+
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds) {
     char narrow[NARROW_PATH_CAPACITY];
     struct stat info {};
-    if (!narrow_path(path, narrow) || lstat(narrow, &info) != 0) return false;
-    return S_ISREG(info.st_mode) && info.st_uid == getuid() && static_cast<uint64_t>(info.st_size) == size &&
+    if (directory == NO_DIRECTORY || !narrow_path(name, narrow) ||
+        fstatat(static_cast<int>(directory - 1), narrow, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    // Once per process: a start may check ten thousand files.
+    static const uid_t user = getuid();
+    return S_ISREG(info.st_mode) && info.st_uid == user && static_cast<uint64_t>(info.st_size) == size &&
            (!check_time || static_cast<int64_t>(info.st_mtim.tv_sec) == seconds);
 }
 

@@ -125,7 +125,31 @@ RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to) {
                                                                        : RenameResult::Failed;
 }
 
-bool platform_file_matches(const wchar_t* path, uint64_t size, bool check_time, int64_t seconds) {
+CheckedDirectory platform_open_checked_directory(const wchar_t* path) {
+    // Windows has no lookup relative to a directory handle for attributes: the path is kept.
+    const size_t length = wcslen(path);
+    auto* copy = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t)));
+    if (copy == nullptr) return NO_DIRECTORY;
+    wmemcpy(copy, path, length + 1);
+    return reinterpret_cast<CheckedDirectory>(copy);
+}
+
+void platform_close_checked_directory(CheckedDirectory directory) {
+    if (directory != NO_DIRECTORY) HeapFree(GetProcessHeap(), 0, reinterpret_cast<wchar_t*>(directory));
+}
+
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds) {
+    if (directory == NO_DIRECTORY) return false;
+    const wchar_t* folder = reinterpret_cast<const wchar_t*>(directory);
+    const size_t folder_length = wcslen(folder);
+    const size_t name_length = wcslen(name);
+    constexpr size_t CAPACITY = 4096;
+    if (folder_length + 1 + name_length + 1 > CAPACITY) return false;
+    wchar_t path[CAPACITY];
+    wmemcpy(path, folder, folder_length);
+    path[folder_length] = L'\\';
+    wmemcpy(path + folder_length + 1, name, name_length + 1);
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
     if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
