@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "bootstrap/cached_run.h"
 #include "child/cleanup.h"
 #include "child/launch.h"
 #include "common/bounded.h"
@@ -74,17 +75,11 @@ Role decide_role() {
     return inherited_run_values_are_well_formed() ? Role::Child : Role::Parent;
 }
 
-int run_launcher(const uint8_t* attached_data, uint64_t attached_length, const uint8_t* extras,
-                 uint64_t extras_length) {
-    set_attached_data(attached_data, attached_length);
-    set_attached_extras(extras, extras_length);
-    if (!platform_own_image_known()) exit_own_image_unknown();
-    // A child never outlives the parent that started it, not even when the parent ends before the
-    // child has decided its role (it would otherwise take itself for a parent and run unwatched).
-    platform_end_with_parent();
-    const Role role = decide_role();
-    if (role == Role::Parent) prepare_parent_environment();
+namespace {
 
+// The ordinary run: unpack into a fresh temporary directory, then run the child (parent) or the
+// main binary (child).
+int unpack_and_run(Role role) {
     // Tested before the path is made absolute, so a failed expansion is always reported.
     if (!expand_path_spec(g_state.target_directory, TARGET_DIRECTORY_SPEC, PATH_CAPACITY)) {
         abort_with_error(TARGET_DIRECTORY_SPEC);
@@ -102,4 +97,28 @@ int run_launcher(const uint8_t* attached_data, uint64_t attached_length, const u
 
     publish_directory_variables();
     return static_cast<int>(launch_child_and_wait());
+}
+
+int unpack_and_run_parent() { return unpack_and_run(Role::Parent); }
+
+}  // namespace
+
+int run_launcher(const uint8_t* attached_data, uint64_t attached_length, const uint8_t* extras,
+                 uint64_t extras_length) {
+    set_attached_data(attached_data, attached_length);
+    set_attached_extras(extras, extras_length);
+    if (!platform_own_image_known()) exit_own_image_unknown();
+    // A child never outlives the parent that started it, not even when the parent ends before the
+    // child has decided its role (it would otherwise take itself for a parent and run unwatched).
+    platform_end_with_parent();
+    const Role role = decide_role();
+    if (role == Role::Parent) prepare_parent_environment();
+
+    // A marked executable runs from the user's cache, in this process; where the cache cannot be
+    // used, it runs as every other does.
+    if (role == Role::Parent && attached_cache_digest() != nullptr) {
+        int status = 0;
+        if (run_cached(&status, unpack_and_run_parent)) return status;
+    }
+    return unpack_and_run(role);
 }

@@ -7,13 +7,26 @@
 #include "common/state.h"
 #include "platform/platform.h"
 
-int run_main_binary() {
+namespace {
+
+int call_main_binary(int argc, wchar_t** argv) {
     platform_add_library_directory(g_state.target_directory);
     void* library = platform_load_main_binary(g_state.main_binary_path);
     if (library == nullptr) exit_load_error(platform_last_error());
     const MainBinaryEntry entry = platform_main_binary_entry(library);
     if (entry == nullptr) exit_entry_not_found();
-    return entry(platform_argc(), platform_wargv(), g_state.main_binary_path);
+    return entry(argc, argv, g_state.main_binary_path);
+}
+
+}  // namespace
+
+int run_main_binary() { return call_main_binary(platform_argc(), platform_wargv()); }
+
+int run_main_binary_in_process() {
+    int count = 0;
+    wchar_t** arguments = build_child_arguments(&count);
+    platform_enter_application();
+    return call_main_binary(count, arguments);
 }
 
 uint32_t launch_child_and_wait() {

@@ -27,3 +27,14 @@ void print_system_error(const char* message, uint32_t code);
 [[noreturn]] void exit_command_line_too_long();
 [[noreturn]] void exit_command_line_unsplittable();
 [[noreturn]] void exit_own_image_unknown();
+
+// While a handler is set, extraction's failures to create or write a file (exit_with_open_error,
+// exit_unpack_error) go to it, with the system error code, instead of ending the process: a start
+// that unpacks into the cache falls back to a temporary directory. The handler never returns.
+using UnpackFailureHandler = void (*)(uint32_t code);
+void set_unpack_failure_handler(UnpackFailureHandler handler);
+
+// The cache cannot be used and the run unpacks into a temporary directory instead: says so on
+// standard error, once per process. `foreign`: something not private to the user is at `path`;
+// otherwise `code` is the system error.
+void report_cache_unusable(const wchar_t* path, bool foreign, uint32_t code);

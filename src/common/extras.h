@@ -32,3 +32,14 @@ bool read_file_times(const uint8_t* record, uint64_t size, FileTimes* times);
 
 // The time of entry `index`; false when there is none or it is out of range.
 bool file_time_at(const FileTimes& times, uint64_t index, int64_t* seconds, uint32_t* nanoseconds);
+
+// Cached extraction: the packer marked the executable to be unpacked once into the user's cache
+// and run from there on later starts. The field holds the SHA-256 digest of the attached data
+// (32 bytes), computed by the packer, so the launcher can name the cache entry of this very
+// version without reading the data: the launcher trusts its own image.
+inline constexpr uint32_t EXTRAS_TAG_CACHE = 2;
+inline constexpr uint64_t CACHE_DIGEST_SIZE = 32;
+
+// The digest of a record that marks cached extraction, or null when there is no record, no such
+// field, a field of another size, or the record is malformed.
+const uint8_t* read_cache_digest(const uint8_t* record, uint64_t size);

@@ -12,6 +12,7 @@ const uint8_t* g_table_end = nullptr;
 const uint8_t* g_cursor = nullptr;
 uint64_t g_compressed_size = 0;
 FileTimes g_file_times{nullptr, 0};
+const uint8_t* g_cache_digest = nullptr;
 
 }  // namespace
 
@@ -24,7 +25,10 @@ void set_attached_extras(const uint8_t* start, uint64_t length) {
     // A record that cannot be read is as good as none: the times are a courtesy, the files are
     // whole without them.
     read_file_times(start, length, &g_file_times);
+    g_cache_digest = read_cache_digest(start, length);
 }
+
+const uint8_t* attached_cache_digest() { return g_cache_digest; }
 
 const FileTimes& attached_file_times() { return g_file_times; }
 

@@ -14,6 +14,9 @@ void set_attached_data(const uint8_t* start, uint64_t length);
 void set_attached_extras(const uint8_t* start, uint64_t length);
 // The modification times of the file entries, from that record; empty without one.
 const FileTimes& attached_file_times();
+// The digest of the attached data when the packer marked the executable for cached extraction
+// (CACHE_DIGEST_SIZE bytes), else null.
+const uint8_t* attached_cache_digest();
 
 // Checks the header (in both roles also that there is one: a child reached through a forged
 // parent id must not read past the data either) and prepares the file table walk.

@@ -75,7 +75,13 @@ void write_entry(const FileEntry& entry, uint64_t index) {
     while (remaining > 0) {
         const uint32_t chunk = remaining < WRITE_CHUNK_SIZE ? static_cast<uint32_t>(remaining) : WRITE_CHUNK_SIZE;
         read_stream_bytes(g_write_buffer, chunk);
-        if (!platform_write_file(file, g_write_buffer, chunk)) exit_unpack_error(platform_last_error());
+        if (!platform_write_file(file, g_write_buffer, chunk)) {
+            // Closed before the report: a start that falls back from its cache removes the file
+            // (Windows keeps an open file).
+            const uint32_t error = platform_last_error();
+            platform_close_file(file);
+            exit_unpack_error(error);
+        }
         remaining -= chunk;
     }
     // Interpreters compare a module's time with the one recorded in its compiled cache: the file

@@ -146,6 +146,45 @@ bool platform_open_directory(DirectoryWalk* walk, wchar_t* path, uint32_t capaci
 const wchar_t* platform_next_entry(DirectoryWalk* walk);
 void platform_close_directory(DirectoryWalk* walk);
 
+// ---- the cache of unpacked applications (files.cpp) -------------------------------------------------
+
+enum class PrivateDirectory { Ready, Absent, Foreign, Failed };
+// Whether `path` is a directory private to this user: a real directory (not a link or junction),
+// owned by the user, and on Linux open to no one else (mode 0700). With `create`, a missing one
+// is created first (Linux: mode 0700); its parent must exist. Absent: nothing there (only without
+// `create`). Foreign: something else is there (a link, a file, another user's directory, one open
+// to others); it is neither used nor followed. Failed: it could not be created or examined (last
+// error set). Windows does not compare owners: the user's local application data is private
+// already.
+PrivateDirectory platform_private_directory(const wchar_t* path, bool create);
+
+enum class RenameResult { Renamed, TargetExists, Failed };
+// Renames the directory `from` to `to` in one step, never replacing anything at `to`: Linux
+// renameat2 with RENAME_NOREPLACE (where a file system lacks it, a rename that cannot replace a
+// directory that is not empty), Windows MoveFileExW without MOVEFILE_REPLACE_EXISTING. Failed
+// leaves the last error set.
+RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to);
+
+// A directory opened for checking the files in it by name, so that each check does not walk the
+// whole path again: Linux holds a descriptor (the directory itself is not followed if it is a
+// link), Windows a copy of the path. NO_DIRECTORY when it cannot be opened.
+using CheckedDirectory = intptr_t;
+inline constexpr CheckedDirectory NO_DIRECTORY = 0;
+CheckedDirectory platform_open_checked_directory(const wchar_t* path);
+void platform_close_checked_directory(CheckedDirectory directory);
+// Whether the unpacked file `name` in that directory is still what was written: a regular file
+// (not a link), the user's own (Linux), `size` bytes long, and with `check_time` last modified
+// within the second `seconds` (since 1970, not negative).
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds);
+
+// Sets the directory's last modification time to now: its time of last use. Best effort.
+void platform_touch_directory(const wchar_t* path);
+
+// platform_directory_is_abandoned with another age: true when the directory at `path` is the
+// user's own (not a link), unchanged for at least `seconds`, and no live process holds its mark.
+bool platform_directory_unused_for(const wchar_t* path, uint32_t seconds);
+
 // ---- processes (process.cpp) ------------------------------------------------------------------------
 
 using ProcessHandle = intptr_t;
@@ -185,6 +224,10 @@ void platform_terminate_process(ProcessHandle process);
 void platform_close_process(ProcessHandle process);
 
 // ---- main binary (process.cpp) ----------------------------------------------------------------------
+// The launcher is about to run the application in its own process instead of a child's: what the
+// platform changed for the parent's role is put back as a child would have it (Linux: a SIGCHLD
+// the caller ignored is ignored again). Windows has nothing to put back.
+void platform_enter_application();
 
 using MainBinaryEntry = int (*)(int argc, wchar_t** argv, const wchar_t* main_binary_path);
 // Adds a directory to the search path of libraries the main binary imports (result ignored).

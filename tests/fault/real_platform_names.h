@@ -41,3 +41,6 @@
 #define platform_register_console_handler real_platform_register_console_handler
 #define platform_allocate real_platform_allocate
 #define platform_free real_platform_free
+#define platform_private_directory real_platform_private_directory
+#define platform_rename_directory real_platform_rename_directory
+#define platform_file_matches real_platform_file_matches

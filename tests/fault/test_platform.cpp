@@ -49,6 +49,10 @@ void real_platform_add_library_directory(const wchar_t* directory);
 void* real_platform_load_main_binary(const wchar_t* path);
 MainBinaryEntry real_platform_main_binary_entry(void* library);
 bool real_platform_register_console_handler(bool (*handler)(int event));
+PrivateDirectory real_platform_private_directory(const wchar_t* path, bool create);
+RenameResult real_platform_rename_directory(const wchar_t* from, const wchar_t* to);
+bool real_platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                                int64_t seconds);
 void* real_platform_allocate(size_t bytes);
 void real_platform_free(void* block);
 
@@ -377,6 +381,27 @@ void platform_close_directory(DirectoryWalk* walk) {
         return;
     }
     real_platform_close_directory(walk);
+}
+
+// ---- the cache of unpacked applications -------------------------------------------------------------
+
+PrivateDirectory platform_private_directory(const wchar_t* path, bool create) {
+    record(Op::PrivateDirectory, path, create ? 1 : 0);
+    if (should_fail(Op::PrivateDirectory)) return PrivateDirectory::Failed;
+    return real_platform_private_directory(path, create);
+}
+
+RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to) {
+    record(Op::RenameDirectory, std::wstring(from) + L" -> " + to);
+    if (should_fail(Op::RenameDirectory)) return RenameResult::Failed;
+    return real_platform_rename_directory(from, to);
+}
+
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds) {
+    record(Op::FileMatches, name, size);
+    if (should_fail(Op::FileMatches)) return false;
+    return real_platform_file_matches(directory, name, size, check_time, seconds);
 }
 
 // ---- processes --------------------------------------------------------------------------------------

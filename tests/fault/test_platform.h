@@ -43,6 +43,9 @@ enum class Op {
     LoadMainBinary,
     MainBinaryEntry,
     RegisterConsoleHandler,
+    PrivateDirectory,
+    RenameDirectory,
+    FileMatches,
     Count
 };
 

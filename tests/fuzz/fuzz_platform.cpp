@@ -49,6 +49,13 @@ bool platform_file_name_allowed(const wchar_t*, size_t) { return true; }
 void platform_mark_target_directory(const wchar_t*) {}
 void platform_unmark_target_directory() {}
 bool platform_directory_is_abandoned(const wchar_t*) { return false; }
+bool platform_directory_unused_for(const wchar_t*, uint32_t) { return false; }
+PrivateDirectory platform_private_directory(const wchar_t*, bool) { return PrivateDirectory::Failed; }
+RenameResult platform_rename_directory(const wchar_t*, const wchar_t*) { return RenameResult::Failed; }
+CheckedDirectory platform_open_checked_directory(const wchar_t*) { return NO_DIRECTORY; }
+void platform_close_checked_directory(CheckedDirectory) {}
+bool platform_file_matches(CheckedDirectory, const wchar_t*, uint64_t, bool, int64_t) { return false; }
+void platform_touch_directory(const wchar_t*) {}
 FileHandle platform_create_output_file(const wchar_t* path, bool) {
     // Every path the core composes must be terminated within its buffer.
     if (wcslen(path) >= 4096) abort();
@@ -77,6 +84,7 @@ bool platform_wait_process(ProcessHandle, uint32_t) { return true; }
 bool platform_process_exit_status(ProcessHandle, uint32_t*) { return false; }
 void platform_terminate_process(ProcessHandle) {}
 void platform_close_process(ProcessHandle) {}
+void platform_enter_application() {}
 void platform_add_library_directory(const wchar_t*) {}
 void* platform_load_main_binary(const wchar_t*) { return nullptr; }
 MainBinaryEntry platform_main_binary_entry(void*) { return nullptr; }

@@ -22,6 +22,7 @@
 #include "link.h"
 #include "progress.h"
 #include "resources.h"
+#include "sha256.h"
 #include "target.h"
 #include "unicode.h"
 
@@ -36,11 +37,11 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--quiet]\n"
-    "                    [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT APP_DIR MAIN_BINARY\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--quiet]\n"
-    "                    [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT --exec APP_DIR PROGRAM\n"
-    "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] [WINDOWS_OPTIONS]\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--cache]\n"
+    "                    [--quiet] [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--cache]\n"
+    "                    [--quiet] [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT --exec APP_DIR PROGRAM\n"
+    "       onefile-pack [--target windows|linux] [--cache] [--quiet] [--kit DIR] [WINDOWS_OPTIONS]\n"
     "                    --raw-attached FILE -o OUTPUT\n"
     "       onefile-pack [--target windows|linux] [--level N] [--follow-links] [--quiet] --attached-only FILE\n"
     "                    APP_DIR MAIN_BINARY\n"
@@ -77,6 +78,10 @@ const char USAGE[] =
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
     "  --follow-links          also copy what symbolic links leading outside APP_DIR point to\n"
+    "  --cache                 cached extraction: the first start unpacks into the user's cache\n"
+    "                          ($XDG_CACHE_HOME/onefile, else ~/.cache/onefile; on Windows\n"
+    "                          %LOCALAPPDATA%\\onefile) and later starts run from there without\n"
+    "                          unpacking; remove that directory to clear the cache\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
     "                          beside this program)\n"
     "  --exec                  the second name is an ordinary PROGRAM to run, not a main binary;\n"
@@ -128,6 +133,7 @@ struct Invocation {
     bool no_times = false;
     bool follow_links = false;
     bool exec = false;  // the second positional is an ordinary program
+    bool cache = false;
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
     // The options that shape a Windows executable, in the order given, for messages.
@@ -252,6 +258,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "--exec") {
             no_value();
             invocation.exec = true;
+        } else if (name == "--cache") {
+            no_value();
+            invocation.cache = true;
         } else if (name == "-o" || name == "--output") {
             invocation.output = value();
             if (invocation.output->empty()) {
@@ -342,7 +351,20 @@ Invocation parse_args(const std::vector<std::string>& args) {
     if (invocation.follow_links && !takes_app) {
         throw UsageError{"--follow-links is not used with " + *invocation.mode_option};
     }
+    // Only a linked executable starts, so only it can be marked.
+    if (invocation.cache && !links) {
+        throw UsageError{"--cache is not used with " + *invocation.mode_option};
+    }
     return invocation;
+}
+
+// Where a marked executable's files go, for --list: on standard error, so that the table on
+// standard output stays one line per entry.
+void print_cache_note(std::ostream& err, const std::string& file, const ExtrasRecord& extras) {
+    const std::string entry = cache_entry_name(fs::path(file).filename().string(), *extras.cache_digest);
+    err << "cached extraction: unpacked once into $XDG_CACHE_HOME/onefile/" << entry << " (else ~/.cache/onefile/"
+        << entry << "; on Windows %LOCALAPPDATA%\\onefile\\" << entry
+        << "), named after the executable's file name as it is started; remove the directory to clear it\n";
 }
 
 // A file table name for a terminal: control characters become \xNN so each entry stays on one line.
@@ -469,6 +491,9 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
                 }
                 out << '\n';
             }
+            if (listing.extras && listing.extras->cache_digest) {
+                print_cache_note(err, invocation.mode_file, *listing.extras);
+            }
             return EXIT_OK;
         }
         case Mode::Verify: {
@@ -544,7 +569,8 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
 
     const TempDir work;
     fs::path attached;
-    // The record of additions: empty unless times are recorded. Data linked as it is carries none,
+    // The record of additions: empty unless times are recorded or the executable is marked for
+    // cached extraction. Data linked as it is carries no times,
     // since nothing is known of the files it holds.
     const fs::path extras = work.path() / "extras.bin";
     std::vector<unsigned char> record;
@@ -569,6 +595,9 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         if (!invocation.no_times) {
             record = encode_file_times_record(summary->file_times, epoch);
         }
+    }
+    if (invocation.cache) {
+        add_cache_field(record, sha256_of_file(attached));
     }
     {
         UniqueFd fd;

@@ -1,5 +1,6 @@
 #include "extras_record.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +63,43 @@ std::vector<unsigned char> encode_file_times_record(const std::vector<FileTime>&
     return out;
 }
 
+void add_cache_field(std::vector<unsigned char>& record, const Sha256Digest& digest) {
+    if (record.empty()) {
+        record.assign(EXTRAS_MAGIC, EXTRAS_MAGIC + sizeof EXTRAS_MAGIC);
+        append_le(record, EXTRAS_HEADER_SIZE, 8);
+    }
+    append_le(record, EXTRAS_TAG_CACHE, 4);
+    append_le(record, CACHE_DIGEST_SIZE, 8);
+    record.insert(record.end(), digest.begin(), digest.end());
+    const std::uint64_t total = record.size();
+    for (int i = 0; i < 8; ++i) {
+        record[8 + i] = static_cast<unsigned char>(total >> (8 * i));
+    }
+}
+
+std::string cache_entry_name(const std::string& executable_file_name, const Sha256Digest& digest) {
+    std::string name = executable_file_name;
+    if (name.size() >= 4) {
+        std::string suffix = name.substr(name.size() - 4);
+        for (char& c : suffix) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (suffix == ".exe") {
+            name.resize(name.size() - 4);
+        }
+    }
+    // The launcher counts UTF-16 code units; the cut never splits a character.
+    const std::u16string units = utf8_to_utf16(name).value_or(std::u16string());
+    if (units.size() > 64) {
+        std::size_t keep = 64;
+        if (units[keep - 1] >= 0xD800 && units[keep - 1] <= 0xDBFF) {
+            --keep;
+        }
+        name = utf16_to_utf8(units.substr(0, keep));
+    }
+    return name + "-" + digest_hex(digest, 8);
+}
+
 std::optional<ExtrasRecord> read_extras_record(std::span<const unsigned char> bytes, std::uint64_t attached_end,
                                                const std::vector<TableEntry>& entries) {
     if (attached_end > bytes.size()) {
@@ -89,6 +127,7 @@ std::optional<ExtrasRecord> read_extras_record(std::span<const unsigned char> by
     // The layout first, field by field, so that a message can say what is wrong. The launcher skips
     // fields it does not know; so does this.
     bool times_seen = false;
+    bool cache_seen = false;
     std::uint64_t cursor = EXTRAS_HEADER_SIZE;
     while (cursor < found.size) {
         if (found.size - cursor < EXTRAS_FIELD_HEADER_SIZE) {
@@ -117,6 +156,19 @@ std::optional<ExtrasRecord> read_extras_record(std::span<const unsigned char> by
                 throw_damaged("it holds the times of " + std::to_string(count) + " files, but the file table has " +
                               std::to_string(entries.size()));
             }
+        }
+        if (tag == EXTRAS_TAG_CACHE) {
+            if (cache_seen) {
+                throw_damaged("it marks cached extraction twice");
+            }
+            cache_seen = true;
+            if (field_size != CACHE_DIGEST_SIZE) {
+                throw_damaged("its cache field is " + std::to_string(field_size) + " bytes long, not " +
+                              std::to_string(CACHE_DIGEST_SIZE));
+            }
+            Sha256Digest digest{};
+            std::memcpy(digest.data(), record + field_start, digest.size());
+            found.cache_digest = digest;
         }
         cursor = field_start + field_size;
     }

@@ -12,6 +12,7 @@
 
 #include "errors.h"
 #include "file_table.h"
+#include "sha256.h"
 
 namespace onefile::pack {
 
@@ -36,12 +37,22 @@ FileTime clamp_to_epoch(FileTime time, std::optional<std::int64_t> epoch);
 std::vector<unsigned char> encode_file_times_record(const std::vector<FileTime>& times,
                                                     std::optional<std::int64_t> epoch);
 
+// Marks the executable for cached extraction: appends the field holding `digest` (that of the
+// attached data) to `record`, which may be empty (a record of its own is then begun).
+void add_cache_field(std::vector<unsigned char>& record, const Sha256Digest& digest);
+
+// The name of the cache entry a marked executable unpacks into: its file name without a final
+// ".exe" (any letter case), cut to 64 characters, a '-' and the first 16 hex digits of the digest.
+std::string cache_entry_name(const std::string& executable_file_name, const Sha256Digest& digest);
+
 // A record found right behind attached data.
 struct ExtrasRecord {
     std::uint64_t offset = 0;  // where it starts in the file
     std::uint64_t size = 0;    // its whole size, magic included
     // The file times, in file table order; nullopt when the record has no such field.
     std::optional<std::vector<FileTime>> file_times;
+    // The digest of an executable marked for cached extraction; nullopt when it is not marked.
+    std::optional<Sha256Digest> cache_digest;
 };
 
 // The record that starts at `attached_end` in `bytes`, where attached data ends: nullopt when the
@@ -50,7 +61,7 @@ struct ExtrasRecord {
 // the file, a field runs past its end or bytes too few for a field are left over, the file times
 // field appears twice, or its size does not match its count or a time has 1,000,000,000
 // nanoseconds or more; and when it holds times for a number of files other than that of `entries`,
-// the attached data's file table.
+// the attached data's file table; and when the cache field appears twice or is not 32 bytes long.
 std::optional<ExtrasRecord> read_extras_record(std::span<const unsigned char> bytes, std::uint64_t attached_end,
                                                const std::vector<TableEntry>& entries);
 

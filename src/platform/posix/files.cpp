@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -87,18 +89,92 @@ void platform_unmark_target_directory() {
     if (fd >= 0) close(fd);
 }
 
-bool platform_directory_is_abandoned(const wchar_t* path) {
+namespace {
+
+bool unmarked_and_unchanged_for(const wchar_t* path, time_t seconds) {
     char narrow[NARROW_PATH_CAPACITY];
     if (!narrow_path(path, narrow)) return false;
     const int fd = open(narrow, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info {};
     const bool candidate = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
-                           time(nullptr) - info.st_mtime >= MARK_GRACE_SECONDS;
+                           time(nullptr) - info.st_mtime >= seconds;
     // A live run holds a shared lock: the exclusive one is ours only when no one does.
     const bool abandoned = candidate && flock(fd, LOCK_EX | LOCK_NB) == 0;
     close(fd);
     return abandoned;
+}
+
+}  // namespace
+
+bool platform_directory_is_abandoned(const wchar_t* path) {
+    return unmarked_and_unchanged_for(path, MARK_GRACE_SECONDS);
+}
+
+bool platform_directory_unused_for(const wchar_t* path, uint32_t seconds) {
+    return unmarked_and_unchanged_for(path, static_cast<time_t>(seconds));
+}
+
+PrivateDirectory platform_private_directory(const wchar_t* path, bool create) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return PrivateDirectory::Failed;
+    if (create && mkdir(narrow, 0700) != 0 && errno != EEXIST) return PrivateDirectory::Failed;
+    // The last component is examined itself, never followed: the levels above it are the user's
+    // own cache folder (which may well be a link) and, below the cache root, directories that only
+    // the user can change.
+    struct stat info {};
+    if (lstat(narrow, &info) != 0) {
+        return errno == ENOENT && !create ? PrivateDirectory::Absent : PrivateDirectory::Failed;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+        return PrivateDirectory::Foreign;
+    }
+    return PrivateDirectory::Ready;
+}
+
+RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to) {
+    char narrow_from[NARROW_PATH_CAPACITY];
+    char narrow_to[NARROW_PATH_CAPACITY];
+    if (!narrow_path(from, narrow_from) || !narrow_path(to, narrow_to)) return RenameResult::Failed;
+    constexpr unsigned NO_REPLACE = 1;  // RENAME_NOREPLACE
+    long result = syscall(SYS_renameat2, AT_FDCWD, narrow_from, AT_FDCWD, narrow_to, NO_REPLACE);
+    if (result != 0 && (errno == ENOSYS || errno == EINVAL)) {
+        // A file system without the flag: rename replaces only an empty directory, and a published
+        // directory is never empty (it holds the main binary at least).
+        result = rename(narrow_from, narrow_to);
+    }
+    if (result == 0) return RenameResult::Renamed;
+    return errno == EEXIST || errno == ENOTEMPTY ? RenameResult::TargetExists : RenameResult::Failed;
+}
+
+CheckedDirectory platform_open_checked_directory(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (!narrow_path(path, narrow)) return NO_DIRECTORY;
+    const int fd = open(narrow, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return fd < 0 ? NO_DIRECTORY : static_cast<CheckedDirectory>(fd) + 1;
+}
+
+void platform_close_checked_directory(CheckedDirectory directory) {
+    if (directory != NO_DIRECTORY) close(static_cast<int>(directory - 1));
+}
+
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds) {
+    char narrow[NARROW_PATH_CAPACITY];
+    struct stat info {};
+    if (directory == NO_DIRECTORY || !narrow_path(name, narrow) ||
+        fstatat(static_cast<int>(directory - 1), narrow, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    // Once per process: a start may check ten thousand files.
+    static const uid_t user = getuid();
+    return S_ISREG(info.st_mode) && info.st_uid == user && static_cast<uint64_t>(info.st_size) == size &&
+           (!check_time || static_cast<int64_t>(info.st_mtim.tv_sec) == seconds);
+}
+
+void platform_touch_directory(const wchar_t* path) {
+    char narrow[NARROW_PATH_CAPACITY];
+    if (narrow_path(path, narrow)) utimensat(AT_FDCWD, narrow, nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 FileHandle platform_create_output_file(const wchar_t* path, bool executable) {

@@ -245,6 +245,10 @@ void forward_signal_to_child(int signal_number) {
     if (pidfd >= 0) syscall(SYS_pidfd_send_signal, pidfd, signal_number, nullptr, 0);
 }
 
+void platform_enter_application() {
+    if (child_signal_was_ignored()) signal(SIGCHLD, SIG_IGN);
+}
+
 void platform_add_library_directory(const wchar_t*) {
     // The main binary finds the libraries beside it through its own run path ($ORIGIN).
 }

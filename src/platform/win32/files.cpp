@@ -66,7 +66,9 @@ void platform_unmark_target_directory() {
     if (event != nullptr) CloseHandle(event);
 }
 
-bool platform_directory_is_abandoned(const wchar_t* path) {
+namespace {
+
+bool unmarked_and_unchanged_for(const wchar_t* path, ULONGLONG grace_100ns) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
@@ -78,7 +80,7 @@ bool platform_directory_is_abandoned(const wchar_t* path) {
     const ULONGLONG changed =
         (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
     const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    if (current < changed || current - changed < MARK_GRACE_100NS) return false;
+    if (current < changed || current - changed < grace_100ns) return false;
     wchar_t name[160];
     if (!mark_name(path, name, 160)) return false;
     const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name);
@@ -88,6 +90,88 @@ bool platform_directory_is_abandoned(const wchar_t* path) {
     }
     // Only "no such object" means no one holds it; anything else (no access) is left alone.
     return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace
+
+bool platform_directory_is_abandoned(const wchar_t* path) { return unmarked_and_unchanged_for(path, MARK_GRACE_100NS); }
+
+bool platform_directory_unused_for(const wchar_t* path, uint32_t seconds) {
+    return unmarked_and_unchanged_for(path, static_cast<ULONGLONG>(seconds) * 10000000ULL);
+}
+
+PrivateDirectory platform_private_directory(const wchar_t* path, bool create) {
+    if (create && !CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return PrivateDirectory::Failed;
+    }
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return !create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? PrivateDirectory::Absent
+                                                                                           : PrivateDirectory::Failed;
+    }
+    // A junction or symbolic link is never entered, whoever made it.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return PrivateDirectory::Foreign;
+    }
+    return PrivateDirectory::Ready;
+}
+
+RenameResult platform_rename_directory(const wchar_t* from, const wchar_t* to) {
+    // Without MOVEFILE_REPLACE_EXISTING an existing name is never replaced.
+    if (MoveFileExW(from, to, 0)) return RenameResult::Renamed;
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? RenameResult::TargetExists
+                                                                       : RenameResult::Failed;
+}
+
+CheckedDirectory platform_open_checked_directory(const wchar_t* path) {
+    // Windows has no lookup relative to a directory handle for attributes: the path is kept.
+    const size_t length = wcslen(path);
+    auto* copy = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(wchar_t)));
+    if (copy == nullptr) return NO_DIRECTORY;
+    wmemcpy(copy, path, length + 1);
+    return reinterpret_cast<CheckedDirectory>(copy);
+}
+
+void platform_close_checked_directory(CheckedDirectory directory) {
+    if (directory != NO_DIRECTORY) HeapFree(GetProcessHeap(), 0, reinterpret_cast<wchar_t*>(directory));
+}
+
+bool platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
+                           int64_t seconds) {
+    if (directory == NO_DIRECTORY) return false;
+    const wchar_t* folder = reinterpret_cast<const wchar_t*>(directory);
+    const size_t folder_length = wcslen(folder);
+    const size_t name_length = wcslen(name);
+    constexpr size_t CAPACITY = 4096;
+    if (folder_length + 1 + name_length + 1 > CAPACITY) return false;
+    wchar_t path[CAPACITY];
+    wmemcpy(path, folder, folder_length);
+    path[folder_length] = L'\\';
+    wmemcpy(path + folder_length + 1, name, name_length + 1);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
+    const uint64_t found_size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (found_size != size) return false;
+    if (!check_time) return true;
+    constexpr uint64_t EPOCH_100NS = 116444736000000000ULL;
+    const uint64_t written =
+        (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return seconds >= 0 && written >= EPOCH_100NS &&
+           static_cast<int64_t>((written - EPOCH_100NS) / 10000000ULL) == seconds;
+}
+
+void platform_touch_directory(const wchar_t* path) {
+    HANDLE directory =
+        CreateFileW(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    SetFileTime(directory, nullptr, nullptr, &now);
+    CloseHandle(directory);
 }
 
 FileHandle platform_create_output_file(const wchar_t* path, bool) {

@@ -133,6 +133,8 @@ void platform_end_with_parent() {
 
 void platform_close_process(ProcessHandle process) { CloseHandle(reinterpret_cast<HANDLE>(process)); }
 
+void platform_enter_application() {}
+
 void platform_add_library_directory(const wchar_t* directory) { AddDllDirectory(directory); }
 
 void* platform_load_main_binary(const wchar_t* path) {
