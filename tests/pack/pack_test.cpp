@@ -1080,3 +1080,151 @@ TEST(PackerCommandLine, UsageErrorsExitWithOne) {
 }
 
 }  // namespace
+
+// ---- frames of whole files --------------------------------------------------------------------------
+
+namespace {
+
+struct FramePlanCase {
+    const char* what;
+    std::vector<uint64_t> sizes;
+    size_t frames;
+    std::vector<size_t> starts;
+};
+
+class FramePlans : public ::testing::TestWithParam<FramePlanCase> {};
+
+constexpr uint64_t MiB = uint64_t{1} << 20;
+
+TEST_P(FramePlans, HoldWholeFilesAndStartAtAFileWithContent) {
+    const FramePlanCase& c = GetParam();
+    EXPECT_EQ(onefile::pack::plan_frames(c.sizes, c.frames), c.starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packer, FramePlans,
+    ::testing::Values(
+        FramePlanCase{"auto keeps a small application in one frame", {5 * MiB, 20 * MiB, 6 * MiB}, 0, {0}},
+        FramePlanCase{"auto cuts a large one into frames of about 16 MiB",
+                      {10 * MiB, 10 * MiB, 10 * MiB, 10 * MiB},
+                      0,
+                      {0, 2}},
+        FramePlanCase{"a file larger than the target gets a frame of its own",
+                      {1 * MiB, 40 * MiB, 1 * MiB, 1 * MiB},
+                      0,
+                      {0, 1, 2}},
+        FramePlanCase{"one frame on request", {40 * MiB, 40 * MiB}, 1, {0}},
+        FramePlanCase{"N frames of about a N-th each", {10, 10, 10, 10, 10, 10}, 3, {0, 2, 4}},
+        FramePlanCase{"never more frames than asked for", {10, 10, 10, 10, 10, 10, 10}, 2, {0, 4}},
+        FramePlanCase{"empty files never begin a frame", {10, 0, 0, 10, 0}, 5, {0, 3}},
+        FramePlanCase{"no content at all is one frame", {0, 0}, 4, {0}},
+        FramePlanCase{"no files is one frame", {}, 4, {0}}),
+    [](const ::testing::TestParamInfo<FramePlanCase>& info) { return "case" + std::to_string(info.index); });
+
+// The frames of a compressed stream, as a decoder walks them: each one's compressed size and
+// header.
+std::vector<std::pair<size_t, ZSTD_frameHeader>> frames_of(const char* stream, size_t size) {
+    std::vector<std::pair<size_t, ZSTD_frameHeader>> frames;
+    size_t offset = 0;
+    while (offset < size) {
+        ZSTD_frameHeader header{};
+        EXPECT_EQ(ZSTD_getFrameHeader(&header, stream + offset, size - offset), 0u);
+        const size_t length = ZSTD_findFrameCompressedSize(stream + offset, size - offset);
+        EXPECT_FALSE(ZSTD_isError(length));
+        if (ZSTD_isError(length)) break;
+        frames.emplace_back(length, header);
+        offset += length;
+    }
+    return frames;
+}
+
+}  // namespace
+
+TEST_F(PackedApplication, FramesOfSeveralHoldWholeFilesWithTheirSizeAndASmallWindow) {
+    onefile::pack::PackOptions options;
+    options.frames = 3;
+    const fs::path out = dir_ / "framed.bin";
+    const onefile::pack::PackSummary summary = onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, out, options);
+    const std::string attached = read(out);
+    const auto entries = read_with_launcher(attached);
+    ASSERT_EQ(entries.size(), 5u);
+    // 5000, 49, 32769, 0, 100000 bytes: a third of the whole is about 45939 bytes, so the first
+    // frame ends after the 32769-byte file and the last holds the empty file and the 100000.
+    const auto frames = frames_of(reinterpret_cast<const char*>(compressed_stream_start()), compressed_stream_size());
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(summary.frame_count, 2u);
+    EXPECT_EQ(frames[0].second.frameContentSize, entries[0].size + entries[1].size + entries[2].size);
+    EXPECT_EQ(frames[1].second.frameContentSize, entries[3].size + entries[4].size);
+    for (const auto& [length, header] : frames) {
+        EXPECT_EQ(header.checksumFlag, 1u);
+        EXPECT_EQ(header.dictID, 0u);
+        // No larger than the smallest window the packer gives a frame of several, which holds
+        // each of these frames whole.
+        EXPECT_LE(header.windowSize, uint64_t{1} << onefile::pack::MIN_FRAME_WINDOW_LOG);
+        EXPECT_GE(header.windowSize, header.frameContentSize);
+    }
+    std::string expected;
+    for (const auto& entry : entries) {
+        std::string name = entry.name;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        expected += read(dir_ / ("app/" + name));
+    }
+    // Frames back to back are one stream to a decoder that reads them in order.
+    EXPECT_EQ(decompress_stream(attached), expected);
+    std::string report;
+    EXPECT_EQ(run_cli({"--verify", out.string()}, &report), 0);
+    EXPECT_NE(report.find("in 2 frames, content checksum matches"), std::string::npos) << report;
+}
+
+TEST_F(PackedApplication, AFrameOfSeveralGetsTheWindowItsContentNeeds) {
+    write(dir_ / "app/big.bin", random_bytes(3 * MiB + 5, 7));
+    onefile::pack::PackOptions options;
+    options.frames = 2;
+    const fs::path out = dir_ / "framed.bin";
+    onefile::pack::write_attached_data(dir_ / "app", "main.bin", 1, out, options);
+    const std::string attached = read(out);
+    const auto entries = read_with_launcher(attached);
+    const auto frames = frames_of(reinterpret_cast<const char*>(compressed_stream_start()), compressed_stream_size());
+    ASSERT_EQ(frames.size(), 2u);
+    // main.bin and a.txt, then big.bin, which fills a frame alone, with the rest: just over
+    // 3 MiB, so at most a 4 MiB window (the library may take the content size itself), not the
+    // 128 MiB of a single frame.
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[2].name, "big.bin");
+    EXPECT_EQ(frames[0].second.frameContentSize, entries[0].size + entries[1].size);
+    const uint64_t second = entries[2].size + entries[3].size + entries[4].size + entries[5].size;
+    EXPECT_EQ(frames[1].second.frameContentSize, second);
+    EXPECT_LE(frames[1].second.windowSize, 4 * MiB);
+    EXPECT_GE(frames[1].second.windowSize, second);
+}
+
+TEST_F(PackedApplication, OneFrameOnRequestIsWhatAutoWritesForASmallApplication) {
+    const std::string automatic = pack_attached();
+    onefile::pack::PackOptions options;
+    options.frames = 1;
+    onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, dir_ / "one.bin", options);
+    EXPECT_EQ(read(dir_ / "one.bin"), automatic);
+    options.frames = 4;
+    onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, dir_ / "four.bin", options);
+    EXPECT_NE(read(dir_ / "four.bin"), automatic);
+}
+
+TEST(PackerCommandLine, FramesTakeAutoOrACount) {
+    TempDir dir;
+    write(dir / "app/main.bin", random_bytes(3000, 3));
+    write(dir / "app/data.bin", random_bytes(3000, 4));
+    const std::string out = (dir / "out.bin").string();
+    std::string report;
+    ASSERT_EQ(run_cli({"--frames", "2", "--attached-only", out, (dir / "app").string(), "main.bin"}), 0);
+    ASSERT_EQ(run_cli({"--verify", out}, &report), 0);
+    EXPECT_NE(report.find(" in 2 frames"), std::string::npos) << report;
+    ASSERT_EQ(run_cli({"--frames=auto", "--attached-only", out, (dir / "app").string(), "main.bin"}), 0);
+    ASSERT_EQ(run_cli({"--verify", out}, &report), 0);
+    EXPECT_NE(report.find(" in 1 frame,"), std::string::npos) << report;
+    for (const char* bad : {"0", "-1", "two", "2x", ""}) {
+        std::string err;
+        EXPECT_EQ(run_cli({"--frames", bad, "--attached-only", out, (dir / "app").string(), "main.bin"}, nullptr, &err), 1)
+            << bad;
+        EXPECT_NE(err.find("--frames takes auto or a number"), std::string::npos) << err;
+    }
+}

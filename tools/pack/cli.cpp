@@ -30,10 +30,12 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR] -o OUTPUT\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--frames N|auto] [--no-times] [--quiet] [--kit DIR] -o "
+    "OUTPUT\n"
     "                    APP_DIR MAIN_BINARY\n"
     "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--quiet] --attached-only FILE APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--frames N|auto] [--quiet] --attached-only FILE APP_DIR "
+    "MAIN_BINARY\n"
     "       onefile-pack --list FILE\n"
     "       onefile-pack [--quiet] --verify FILE\n"
     "\n"
@@ -46,6 +48,9 @@ const char USAGE[] =
     "  -o, --output OUTPUT     the executable to write\n"
     "  --target windows|linux  the launcher to link with (default: windows)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
+    "  --frames N|auto         split the compressed stream into about N frames of whole files, which\n"
+    "                          the launcher decodes in parallel; 1: one frame (default: auto, one\n"
+    "                          frame below 32 MiB, else frames of about 16 MiB)\n"
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
@@ -78,6 +83,7 @@ struct Invocation {
     std::optional<std::string> output;
     Target target = Target::Windows;
     int level = DEFAULT_LEVEL;
+    std::size_t frames = 0;  // 0: auto
     bool quiet = false;
     bool no_times = false;
     std::optional<fs::path> kit;
@@ -93,6 +99,18 @@ int parse_level(const std::string& text) {
         throw UsageError{"--level takes a number from 1 to 22, not '" + text + "'"};
     }
     return level;
+}
+
+std::size_t parse_frames(const std::string& text) {
+    if (text == "auto") {
+        return 0;
+    }
+    std::size_t frames = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), frames);
+    if (error != std::errc() || end != text.data() + text.size() || frames < 1 || frames > 65536) {
+        throw UsageError{"--frames takes auto or a number from 1 to 65536, not '" + text + "'"};
+    }
+    return frames;
 }
 
 void set_mode(Invocation& invocation, Mode mode, const std::string& option, const std::string& file) {
@@ -169,6 +187,8 @@ Invocation parse_args(const std::vector<std::string>& args) {
             invocation.target = *target;
         } else if (name == "--level") {
             invocation.level = parse_level(value());
+        } else if (name == "--frames") {
+            invocation.frames = parse_frames(value());
         } else if (name == "--kit") {
             invocation.kit = fs::path(value());
         } else if (name == "--attached-only") {
@@ -301,6 +321,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         case Mode::AttachedOnly: {
             PackOptions options;
             options.target = invocation.target;
+            options.frames = invocation.frames;
             start_progress(ProgressPhase::Compressing);
             track(options);
             const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
@@ -342,6 +363,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         attached = work.path() / "attached.bin";
         PackOptions options;
         options.target = invocation.target;
+        options.frames = invocation.frames;
         options.temp_dir = work.path();
         start_progress(ProgressPhase::Compressing);
         track(options);
