@@ -41,3 +41,5 @@
 #define platform_register_console_handler real_platform_register_console_handler
 #define platform_allocate real_platform_allocate
 #define platform_free real_platform_free
+#define platform_start_thread real_platform_start_thread
+#define platform_processor_count real_platform_processor_count

@@ -6,6 +6,7 @@
 #include <zstd_errors.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -23,10 +24,13 @@
 #include "attached_writer.h"
 #include "cli.h"
 #include "common/extras.h"
+#include "common/state.h"
 #include "extras_record.h"
 #include "file_table.h"
 #include "pack_test_support.h"
 #include "payload/attached_data.h"
+#include "payload/extract.h"
+#include "platform/platform.h"
 
 namespace fs = std::filesystem;
 
@@ -1105,10 +1109,8 @@ INSTANTIATE_TEST_SUITE_P(
     Packer, FramePlans,
     ::testing::Values(
         FramePlanCase{"auto keeps a small application in one frame", {5 * MiB, 20 * MiB, 6 * MiB}, 0, {0}},
-        FramePlanCase{"auto cuts a large one into frames of about 16 MiB",
-                      {10 * MiB, 10 * MiB, 10 * MiB, 10 * MiB},
-                      0,
-                      {0, 2}},
+        FramePlanCase{
+            "auto cuts a large one into frames of about 16 MiB", {10 * MiB, 10 * MiB, 10 * MiB, 10 * MiB}, 0, {0, 2}},
         FramePlanCase{"a file larger than the target gets a frame of its own",
                       {1 * MiB, 40 * MiB, 1 * MiB, 1 * MiB},
                       0,
@@ -1144,7 +1146,8 @@ TEST_F(PackedApplication, FramesOfSeveralHoldWholeFilesWithTheirSizeAndASmallWin
     onefile::pack::PackOptions options;
     options.frames = 3;
     const fs::path out = dir_ / "framed.bin";
-    const onefile::pack::PackSummary summary = onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, out, options);
+    const onefile::pack::PackSummary summary =
+        onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, out, options);
     const std::string attached = read(out);
     const auto entries = read_with_launcher(attached);
     ASSERT_EQ(entries.size(), 5u);
@@ -1223,8 +1226,74 @@ TEST(PackerCommandLine, FramesTakeAutoOrACount) {
     EXPECT_NE(report.find(" in 1 frame,"), std::string::npos) << report;
     for (const char* bad : {"0", "-1", "two", "2x", ""}) {
         std::string err;
-        EXPECT_EQ(run_cli({"--frames", bad, "--attached-only", out, (dir / "app").string(), "main.bin"}, nullptr, &err), 1)
+        EXPECT_EQ(run_cli({"--frames", bad, "--attached-only", out, (dir / "app").string(), "main.bin"}, nullptr, &err),
+                  1)
             << bad;
         EXPECT_NE(err.find("--frames takes auto or a number"), std::string::npos) << err;
+    }
+}
+
+// ---- the launcher reads what the packer writes --------------------------------------------------------
+
+namespace {
+
+// Confines the process to `count` of the processors it may run on, for as long as it lives; the
+// launcher sizes its extraction by that.
+class ProcessorLimit {
+public:
+    explicit ProcessorLimit(int count) {
+        sched_getaffinity(0, sizeof saved_, &saved_);
+        cpu_set_t limited;
+        CPU_ZERO(&limited);
+        int kept = 0;
+        for (int cpu = 0; cpu < CPU_SETSIZE && kept < count; ++cpu) {
+            if (CPU_ISSET(cpu, &saved_)) {
+                CPU_SET(cpu, &limited);
+                ++kept;
+            }
+        }
+        sched_setaffinity(0, sizeof limited, &limited);
+    }
+    ~ProcessorLimit() { sched_setaffinity(0, sizeof saved_, &saved_); }
+    ProcessorLimit(const ProcessorLimit&) = delete;
+    ProcessorLimit& operator=(const ProcessorLimit&) = delete;
+
+private:
+    cpu_set_t saved_;
+};
+
+std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+}  // namespace
+
+TEST_F(PackedApplication, TheLaunchersSequentialAndParallelReadersExtractEveryFrameCount) {
+    write(dir_ / "app/big.bin", random_bytes(300000, 8));
+    write(dir_ / "app/sub/text.txt", std::string(200000, 't') + "end");
+    for (const size_t frames : {size_t{1}, size_t{2}, size_t{5}}) {
+        onefile::pack::PackOptions options;
+        options.frames = frames;
+        const fs::path out = dir_ / ("frames-" + std::to_string(frames) + ".bin");
+        const onefile::pack::PackSummary summary =
+            onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, out, options);
+        EXPECT_EQ(summary.frame_count, frames);
+        const std::string attached = read(out);
+        // One processor: the sequential reader, which knows nothing of frames, reads them in order.
+        // Two: a worker per frame where there are several.
+        for (const int processors : {1, 2}) {
+            SCOPED_TRACE(std::to_string(frames) + " frames, " + std::to_string(processors) + " processors");
+            const ProcessorLimit limit(processors);
+            const fs::path target = dir_ / ("target-" + std::to_string(frames) + "-" + std::to_string(processors));
+            wcscpy(g_state.target_directory, widen(target.string()).c_str());
+            g_state.main_binary_path[0] = L'\0';
+            set_attached_data(reinterpret_cast<const uint8_t*>(attached.data()), attached.size());
+            validate_attached_data_header();
+            extract_attached_data(Role::Parent);
+            for (const char* name :
+                 {"main.bin", "a.txt", "big.bin", "sub/text.txt", "sub/empty", "zeta.txt", "sub/deeper/chunk.bin"}) {
+                EXPECT_EQ(read(target / name), read(dir_ / "app" / name)) << name;
+            }
+            EXPECT_EQ(g_state.main_binary_path, widen((target / "main.bin").string()));
+            platform_unmark_target_directory();
+        }
     }
 }

@@ -45,7 +45,8 @@ TEST(FrameScan, FindsEveryFrameWhereTheLibraryDoes) {
         ZSTD_frameHeader header{};
         ASSERT_EQ(ZSTD_getFrameHeader(&header, stream.data() + offset, stream.size() - offset), 0u);
         EXPECT_EQ(spans[i].offset, offset);
-        EXPECT_EQ(spans[i].compressed_size, ZSTD_findFrameCompressedSize(stream.data() + offset, stream.size() - offset));
+        EXPECT_EQ(spans[i].compressed_size,
+                  ZSTD_findFrameCompressedSize(stream.data() + offset, stream.size() - offset));
         EXPECT_EQ(spans[i].content_size, i < 4 ? CONTENTS[i].size() : long_text.size());
         EXPECT_EQ(spans[i].window_size, header.windowSize);
         offset += spans[i].compressed_size;
