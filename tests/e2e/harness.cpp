@@ -145,6 +145,10 @@ fs::path fixture_path(Target target, const std::string& stem) {
     return build_dir(target) / "bin" / library_name(target, stem);
 }
 
+fs::path program_fixture_path(Target target, const std::string& stem) {
+    return build_dir(target) / "bin" / (stem + (target == Target::Windows ? ".exe" : ""));
+}
+
 bool target_available(Target target) {
     return fs::exists(build_dir(target) / "share" / "onefile" / target_name(target) / "link.txt") &&
            fs::exists(fixture_path(target, "fixture_app"));
@@ -203,6 +207,12 @@ void pack(Target target, const fs::path& app_dir, const std::string& main, const
     ASSERT_EQ(result.status, 0) << result.err;
 }
 
+void pack_exec(Target target, const fs::path& app_dir, const std::string& program, const fs::path& output) {
+    const RunResult result = run_packer(
+        {"--quiet", "--target", target_name(target), "-o", output.string(), "--exec", app_dir.string(), program});
+    ASSERT_EQ(result.status, 0) << result.err;
+}
+
 void pack_raw(Target target, const std::string& attached, const fs::path& output) {
     const fs::path data = output.string() + ".attached";
     write_file(data, attached);
@@ -212,6 +222,12 @@ void pack_raw(Target target, const std::string& attached, const fs::path& output
 }
 
 namespace {
+
+int shell_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
 
 struct Invocation {
     std::vector<std::string> argv;
@@ -249,6 +265,68 @@ RunResult run(Target target, const fs::path& executable, const RunOptions& optio
     const Invocation invocation = invocation_for(target, executable, options);
     return spawn_and_collect(invocation.argv, invocation.env, options.working_directory, options.timeout_ms,
                              options.keep_stdin_open);
+}
+
+RunResult run_in_terminal(Target target, const fs::path& executable, const RunOptions& options) {
+    const Invocation invocation = invocation_for(target, executable, options);
+    RunResult result;
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0 || ptsname(terminal) == nullptr) {
+        ADD_FAILURE() << "pseudo-terminal: " << strerror(errno);
+        if (terminal >= 0) close(terminal);
+        return result;
+    }
+    const std::string terminal_name = ptsname(terminal);
+    // Everything the new process needs is ready before the fork: only system calls follow it.
+    std::vector<char*> args;
+    for (const auto& a : invocation.argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& e : invocation.env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const char* directory = options.working_directory.empty() ? nullptr : options.working_directory.c_str();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // A session of its own, whose controlling terminal is the first terminal it opens.
+        setsid();
+        const int slave = open(terminal_name.c_str(), O_RDWR);
+        if (slave < 0) _exit(126);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2) close(slave);
+        if (directory != nullptr && chdir(directory) != 0) _exit(126);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        close(terminal);
+        return result;
+    }
+    // The terminal reports an error once every process holding it has ended.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);
+            break;
+        }
+        pollfd ready{terminal, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        if (ready.revents == 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(terminal, buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = result.timed_out ? -1 : shell_status(status);
+    return result;
 }
 
 std::unique_ptr<RunningProcess> start(Target target, const fs::path& executable, const RunOptions& options) {
@@ -296,6 +374,17 @@ void RunningProcess::close_stdin() {
     in_fd_ = -1;
 }
 
+bool RunningProcess::write_stdin(const std::string& bytes) {
+    size_t written = 0;
+    while (in_fd_ >= 0 && written < bytes.size()) {
+        const ssize_t n = write(in_fd_, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return written == bytes.size();
+}
+
 bool RunningProcess::wait_for_stdout(const std::string& text, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (result_.out.find(text) == std::string::npos) {
@@ -306,14 +395,6 @@ bool RunningProcess::wait_for_stdout(const std::string& text, int timeout_ms) {
     }
     return true;
 }
-
-namespace {
-int shell_status(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-}  // namespace
 
 void RunningProcess::poll_own_end() {
     if (reaped_) return;
@@ -527,6 +608,35 @@ std::string windows_path(const fs::path& host) {
         if (c == '/') c = '\\';
     }
     return path;
+}
+
+// A Windows path printed by the launcher against the host path it should name. Wine's Z: drive
+// shows the host path; a directory part may come in short (8.3) form, spelled Wine's way, so a
+// component with a '~' stands for any name.
+::testing::AssertionResult names_host_path(const std::string& printed, const fs::path& host) {
+    const std::string expected = windows_path(host);
+    auto split = [](const std::string& path) {
+        std::vector<std::string> parts;
+        std::string part;
+        for (char c : path) {
+            if (c == '\\') {
+                parts.push_back(part);
+                part.clear();
+            } else {
+                part += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            }
+        }
+        parts.push_back(part);
+        return parts;
+    };
+    const auto got = split(printed);
+    const auto want = split(expected);
+    bool same = got.size() == want.size();
+    for (size_t i = 0; same && i < got.size(); ++i) {
+        same = got[i] == want[i] || got[i].find('~') != std::string::npos;
+    }
+    if (same) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "'" << printed << "' does not name '" << expected << "'";
 }
 
 std::vector<fs::path> new_target_directories(Target target, const std::vector<fs::path>& before) {

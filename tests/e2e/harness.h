@@ -25,6 +25,9 @@ std::string target_name(Target target);
 std::string library_name(Target target, const std::string& stem);
 // The built fixture (tests/fixtures) of that name for the target.
 fs::path fixture_path(Target target, const std::string& stem);
+// The built fixture program (an ordinary executable of tests/fixtures) of that name for the target
+// ("exec_echo" gives exec_echo or exec_echo.exe).
+fs::path program_fixture_path(Target target, const std::string& stem);
 // True when the target's build (launcher kit and fixtures) is there.
 bool target_available(Target target);
 
@@ -58,6 +61,9 @@ RunResult run_packer(const std::vector<std::string>& arguments);
 // Packs `app_dir` with `main` as main binary into `output` for the target; fails the test on error.
 void pack(Target target, const fs::path& app_dir, const std::string& main, const fs::path& output,
           const std::vector<std::string>& extra = {});
+// Packs the ordinary program `program` (relative to `app_dir`) with --exec into `output`; fails the
+// test on error.
+void pack_exec(Target target, const fs::path& app_dir, const std::string& program, const fs::path& output);
 // Links `attached` bytes unchanged into a launcher.
 void pack_raw(Target target, const std::string& attached, const fs::path& output);
 
@@ -141,6 +147,9 @@ public:
     const std::string& out_so_far() const { return result_.out; }
     // Closes the write end of its standard input (started with keep_stdin_open).
     void close_stdin();
+    // Writes `bytes` to its standard input (started with keep_stdin_open); true when all went.
+    // Meant for less than a pipe's buffer, which needs no reader yet.
+    bool write_stdin(const std::string& bytes);
 
 private:
     // Reads what is there, waiting at most `timeout_ms`; false once both streams are closed.
@@ -155,6 +164,10 @@ private:
     int own_status_ = -1;
     RunResult result_;
 };
+// Runs a packed executable like run(), but with a new pseudo-terminal as its controlling terminal
+// and standard input, output and error (under Wine: a console that every process of the run
+// shares). What the terminal showed comes back in `out`, terminal control sequences included.
+RunResult run_in_terminal(Target target, const fs::path& executable, const RunOptions& options = {});
 // Starts a packed executable like run(), without waiting.
 std::unique_ptr<RunningProcess> start(Target target, const fs::path& executable, const RunOptions& options = {});
 
@@ -165,6 +178,9 @@ std::map<std::string, std::string> key_values(const std::string& text);
 uint64_t fnv1a(const std::string& bytes);
 // The Windows spelling of a host path as Wine's Z: drive shows it.
 std::string windows_path(const fs::path& host);
+// A Windows path printed by the launcher or an application against the host path it should name:
+// Wine's Z: drive spelling of it, where a directory part may come in Wine's short (8.3) form.
+::testing::AssertionResult names_host_path(const std::string& printed, const fs::path& host);
 // The target directories that exist now and were not in `before`.
 std::vector<fs::path> new_target_directories(Target target, const std::vector<fs::path>& before);
 // Removes a directory tree that a test left on purpose, read-only files included.

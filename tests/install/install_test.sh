@@ -25,7 +25,8 @@ mtime() { stat -c %.9Y "$1"; }
 step "install $linux_build into $prefix"
 cmake --install "$linux_build" --prefix "$prefix" >/dev/null
 for file in bin/onefile-pack share/onefile/linux/link.txt share/onefile/linux/libonefile_launcher.a \
-            share/onefile/linux/libzstd.a share/onefile/attached.S.in share/onefile/onefile_main.def \
+            share/onefile/linux/libzstd.a share/onefile/linux/onefile_exec_main.so \
+            share/onefile/attached.S.in share/onefile/onefile_main.def share/onefile/mingw-w64.cmake \
             include/onefile/entry.h lib/cmake/onefile/onefileConfig.cmake \
             lib/cmake/onefile/onefileConfigVersion.cmake lib/cmake/onefile/onefile-functions.cmake; do
   [ -f "$prefix/$file" ] || fail "the install lacks $file"
@@ -37,7 +38,7 @@ windows=0
 if [ -f "$windows_build/share/onefile/windows/link.txt" ] && [ -f "$windows_build/cmake_install.cmake" ]; then
   step "install $windows_build into $prefix"
   cmake --install "$windows_build" --prefix "$prefix" >/dev/null
-  for file in link.txt libonefile_launcher.a libzstd.a manifest.o; do
+  for file in link.txt libonefile_launcher.a libzstd.a manifest.o onefile_exec_main.dll; do
     [ -f "$prefix/share/onefile/windows/$file" ] || fail "the install lacks share/onefile/windows/$file"
   done
   windows=1
@@ -99,6 +100,12 @@ build_and_check() {
     fail "$label: onefile-pack --list gives '$listing'"
   "$prefix/bin/onefile-pack" --quiet --verify "$build/$exe" || fail "$label: onefile-pack --verify failed"
 
+  step "$label: ctest runs the packed executable"
+  env TMPDIR="$work/run" WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all \
+      "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=" ctest --test-dir "$build" --output-on-failure >"$work/log" 2>&1 ||
+    { cat "$work/log" >&2; fail "$label: ctest failed"; }
+  grep -q "100% tests passed, 0 tests failed out of 1" "$work/log" || fail "$label: ctest ran no test"
+
   step "$label: a build without changes packs nothing"
   local before
   before=$(mtime "$build/$exe")
@@ -137,6 +144,13 @@ build_and_check() {
 
 # Linux: unpacked below a temporary directory of the test's own, which must be empty afterwards.
 mkdir -p "$work/run"
+
+step "exec: an ordinary program packed with the installed kit"
+mkdir -p "$work/exec-app/bin"
+cp /bin/echo "$work/exec-app/bin/echo"
+"$prefix/bin/onefile-pack" --quiet --target linux -o "$work/packed-echo" --exec "$work/exec-app" bin/echo ||
+  fail "exec: onefile-pack --exec failed"
+check_run "exec: packed echo" 0 "packed  echo" env TMPDIR="$work/run" "$work/packed-echo" "packed  echo"
 configure=(-DCMAKE_PREFIX_PATH="$prefix")
 build_and_check linux "$work/build-linux" hello env TMPDIR="$work/run"
 if [ -n "$(ls -A "$work/run")" ]; then
@@ -144,7 +158,9 @@ if [ -n "$(ls -A "$work/run")" ]; then
 fi
 
 if [ "$windows" = 1 ]; then
-  configure=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64.cmake" -Donefile_DIR="$prefix/lib/cmake/onefile")
+  # The toolchain file as installed, and Wine as the emulator that runs the Windows build's tests.
+  configure=(-DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" -Donefile_DIR="$prefix/lib/cmake/onefile"
+             -DCMAKE_CROSSCOMPILING_EMULATOR=wine)
   build_and_check windows "$work/build-windows" hello.exe \
     env WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all \
         "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=" wine

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "binary_images.h"
 #include "cli.h"
 #include "link.h"
 #include "pack_test_support.h"
@@ -57,7 +58,8 @@ std::set<fs::path> listing(const fs::path& dir) {
 class PackerCli : public ::testing::Test {
 protected:
     void SetUp() override {
-        write(dir_ / "app" / "main.bin", random_bytes(3000, 1));
+        // A main binary the packer accepts, for Linux.
+        write(dir_ / "app" / "main.bin", pack_test::main_binary_image("linux", 3000, 1));
         write(dir_ / "app" / "data" / "b.txt", std::string(5000, 'b'));
         write(dir_ / "app" / "a.txt", "a");
         chmod((dir_ / "app" / "main.bin").c_str(), 0755);
@@ -84,7 +86,8 @@ TEST_F(PackerCli, HelpNamesEveryModeAndTheExitStatuses) {
     EXPECT_EQ(result.err, "");
     for (const char* text :
          {"usage: onefile-pack", "--list FILE", "--verify FILE", "--quiet", "--version", "--target", "--level", "--kit",
-          "--no-times", "SOURCE_DATE_EPOCH", "<tab>TIME", "Exit status: 0 success, 1 usage error, 2 failure."}) {
+          "--no-times", "SOURCE_DATE_EPOCH", "<tab>TIME", "--exec APP_DIR PROGRAM", "status 127",
+          "Exit status: 0 success, 1 usage error, 2 failure."}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
     EXPECT_EQ(run({"-h"}).out, result.out);

@@ -22,6 +22,7 @@
 #include "app_tree.h"
 #include "attached_reader.h"
 #include "attached_writer.h"
+#include "binary_images.h"
 #include "cli.h"
 #include "common/extras.h"
 #include "common/state.h"
@@ -36,6 +37,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using pack_test::main_binary_image;
 using pack_test::random_bytes;
 using pack_test::read;
 using pack_test::ScopedEnvironment;
@@ -201,6 +203,8 @@ TEST_F(PackedApplication, SameInputsGiveIdenticalExecutables) {
             if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) ADD_FAILURE() << target << " kit missing";
             continue;
         }
+        // The packer takes only a main binary built for the target.
+        write(dir_ / "app/main.bin", main_binary_image(target, 5000, 1));
         const std::string one = (dir_ / (std::string(target) + "-1")).string();
         const std::string two = (dir_ / (std::string(target) + "-2")).string();
         ASSERT_EQ(
@@ -575,7 +579,7 @@ class Refusals : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(Refusals, ExitWithAClearMessageAndWriteNothing) {
     TempDir dir;
-    write(dir / "app/main.bin", "main");
+    write(dir / "app/main.bin", main_binary_image(GetParam().target));
     GetParam().prepare(dir / "app");
     std::string out, err;
     const fs::path output = dir / "out.bin";
@@ -615,7 +619,7 @@ void add_long_name(const fs::path& app) {
 // A stored name that begins "x:" is drive-relative to the launcher, whatever the target: on Linux
 // ':' is an ordinary character, so only the launcher's own rule keeps such a name out.
 void add_drive_form_file(const fs::path& app) { write(app / "x:notes.txt", "notes"); }
-void add_drive_form_main(const fs::path& app) { write(app / "1:main", "main"); }
+void add_drive_form_main(const fs::path& app) { write(app / "1:main", main_binary_image("linux")); }
 void add_drive_form_directory(const fs::path& app) { write(app / "c:" / "lib" / "data.bin", "data"); }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -640,7 +644,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PackerNames, LinuxKeepsTheColonsTheLauncherAccepts) {
     TempDir dir;
-    write(dir / "app/main.bin", "main");
+    const std::string main = main_binary_image("linux");
+    write(dir / "app/main.bin", main);
     write(dir / "app/ab:c", "colon after two characters");
     write(dir / "app/sub/x:notes.txt", "drive form below the top");
     const fs::path output = dir / "out.bin";
@@ -652,7 +657,7 @@ TEST(PackerNames, LinuxKeepsTheColonsTheLauncherAccepts) {
         << err;
     std::string out;
     ASSERT_EQ(run_cli({"--list", output.string()}, &out), 0);
-    EXPECT_EQ(out, "main.bin\t4\t0\nab:c\t26\t0\nsub\\x:notes.txt\t24\t4\n");
+    EXPECT_EQ(out, "main.bin\t" + std::to_string(main.size()) + "\t0\nab:c\t26\t0\nsub\\x:notes.txt\t24\t4\n");
     EXPECT_EQ(run_cli({"--quiet", "--verify", output.string()}), 0);
 }
 
@@ -727,7 +732,7 @@ protected:
     static constexpr FileTime kAfterEpoch{1700000000, 250000000};
 
     void SetUp() override {
-        write(dir_ / "app/main.bin", random_bytes(3000, 5));
+        write(dir_ / "app/main.bin", main_binary_image("linux", 3000, 5));
         write(dir_ / "app/a.py", "print('a')\n");
         write(dir_ / "app/lib/b.py", "print('b')\n");
         write(dir_ / "app/lib/c.dat", std::string(5000, 'c'));
@@ -746,6 +751,7 @@ protected:
                      const std::vector<std::string>& extra = {}, const fs::path& app = {}) {
         std::vector<std::string> args = kit;
         args.insert(args.end(), extra.begin(), extra.end());
+        put_main_binary((app.empty() ? dir_ / "app" : app) / "main.bin", kit[1]);
         const fs::path output = dir_ / name;
         for (const std::string& arg :
              {std::string("--quiet"), std::string("--level"), std::string("3"), std::string("-o"), output.string(),
@@ -755,6 +761,17 @@ protected:
         std::string err;
         EXPECT_EQ(run_cli(args, nullptr, &err), 0) << err;
         return read(output);
+    }
+
+    // The packer takes only a main binary built for the kit's target: the one for it replaces the
+    // other, keeping the time the test gave the file.
+    static void put_main_binary(const fs::path& path, const std::string& target) {
+        const std::string image = main_binary_image(target, 3000, 5);
+        if (read(path) == image) return;
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        write(path, image);
+        set_times(path, onefile::pack::modification_time(info));
     }
 
     // The table order: the main binary, then by stored name.
@@ -1072,12 +1089,140 @@ TEST_F(DamagedRecord, FieldsOfOtherTagsAreSkipped) {
     EXPECT_EQ(out.find('Z'), std::string::npos) << out;
 }
 
+// --exec: what would not run as the program, or would collide with the files --exec adds, is
+// refused before anything is written.
+struct ExecRefusal {
+    const char* label;
+    std::string program;
+    void (*prepare)(const fs::path& app);
+    const char* target;
+    // Text the message must hold ("APP" stands for the application directory).
+    std::string message;
+};
+void PrintTo(const ExecRefusal& refusal, std::ostream* out) { *out << refusal.label; }
+
+class ExecRefusals : public ::testing::TestWithParam<ExecRefusal> {};
+
+TEST_P(ExecRefusals, ExitWithAClearMessageAndWriteNothing) {
+    TempDir dir;
+    write(dir / "app/bin/prog", "program");
+    chmod((dir / "app/bin/prog").c_str(), 0755);
+    write(dir / "outside", "not in the application");
+    chmod((dir / "outside").c_str(), 0755);
+    GetParam().prepare(dir / "app");
+    std::string out, err;
+    const fs::path output = dir / "out.bin";
+    const int status = run_cli({"--target", GetParam().target, "--exec", "--attached-only", output.string(),
+                                (dir / "app").string(), GetParam().program},
+                               &out, &err);
+    EXPECT_EQ(status, 2) << err;
+    std::string message = GetParam().message;
+    if (const size_t app = message.find("APP"); app != std::string::npos) {
+        message.replace(app, 3, (dir / "app").string());
+    }
+    EXPECT_EQ(err.rfind("onefile-pack: ", 0), 0u) << err;
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(fs::exists(output));
+}
+
+void add_exec_main_linux(const fs::path& app) { write(app / "onefile_exec_main.so", "mine"); }
+void add_exec_main_windows_upper(const fs::path& app) { write(app / "ONEFILE_EXEC_MAIN.DLL", "mine"); }
+void add_program_file(const fs::path& app) { write(app / "onefile_exec_program.txt", "mine"); }
+void add_program_file_directory(const fs::path& app) { write(app / "onefile_exec_program.txt" / "x", "mine"); }
+void make_program_plain(const fs::path& app) { chmod((app / "bin/prog").c_str(), 0644); }
+void add_program_link(const fs::path& app) { fs::create_symlink("prog", app / "bin/link"); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Packer, ExecRefusals,
+    ::testing::Values(
+        ExecRefusal{"MissingProgram", "bin/absent", nothing, "linux", "the program 'APP/bin/absent' does not exist\n"},
+        ExecRefusal{"ProgramOutsideTheDirectory", "../outside", nothing, "linux",
+                    "the program '../outside' is not inside the application directory 'APP'"},
+        ExecRefusal{"ProgramLeavingThroughASubdirectory", "bin/../../outside", nothing, "windows",
+                    "the program 'bin/../../outside' is not inside the application directory 'APP'"},
+        ExecRefusal{"AbsoluteProgram", "/bin/sh", nothing, "linux",
+                    "the program '/bin/sh' is not inside the application directory 'APP'"},
+        ExecRefusal{"DriveProgram", "C:\\prog.exe", nothing, "windows",
+                    "the program 'C:\\prog.exe' is not inside the application directory 'APP'"},
+        ExecRefusal{"ProgramIsADirectory", "bin", nothing, "linux", "the program 'APP/bin' is a directory"},
+        ExecRefusal{"ProgramIsTheDirectoryItself", ".", nothing, "windows", "the program '.' does not name a file"},
+        ExecRefusal{"ProgramIsALink", "bin/link", add_program_link, "linux",
+                    "the program 'APP/bin/link' is a symbolic link"},
+        ExecRefusal{"ProgramNotExecutableForLinux", "bin/prog", make_program_plain, "linux",
+                    "the program 'APP/bin/prog' is not executable"},
+        ExecRefusal{"ReservedMainBinaryName", "bin/prog", add_exec_main_linux, "linux",
+                    "the application directory already holds 'APP/onefile_exec_main.so'"},
+        ExecRefusal{"ReservedMainBinaryNameInAnotherCaseForWindows", "bin/prog", add_exec_main_windows_upper,
+                    "windows", "the application directory already holds 'APP/ONEFILE_EXEC_MAIN.DLL'"},
+        ExecRefusal{"ReservedProgramFileName", "bin/prog", add_program_file, "windows",
+                    "the application directory already holds 'APP/onefile_exec_program.txt'"},
+        ExecRefusal{"ReservedNameAsADirectory", "bin/prog", add_program_file_directory, "linux",
+                    "the application directory already holds 'APP/onefile_exec_program.txt'"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A program that is not executable is still packed for Windows, where no such bit exists; and what
+// is packed is the kit's exec main binary first, the application as it is, and the program's name.
+TEST(ExecPack, PutsTheExecMainBinaryFirstAndNamesTheProgramBesideIt) {
+    TempDir dir;
+    write(dir / "app/bin/prog", "program bytes");
+    chmod((dir / "app/bin/prog").c_str(), 0755);
+    write(dir / "app/data.txt", "data");
+    write(dir / "app/z/last.txt", "last");
+    const fs::path output = dir / "attached.bin";
+    std::string err;
+    ASSERT_EQ(run_cli({"--target", "linux", "--exec", "--attached-only", output.string(), (dir / "app").string(),
+                       "./bin//prog"},
+                      nullptr, &err),
+              0)
+        << err;
+    const std::string attached = read(output);
+    const std::vector<Parsed> entries = read_with_launcher(attached);
+    std::vector<std::string> names;
+    for (const Parsed& entry : entries) names.push_back(entry.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"onefile_exec_main.so", "bin\\prog", "data.txt",
+                                               "onefile_exec_program.txt", "z\\last.txt"}));
+    const std::string contents = decompress_stream(attached);
+    // The program file is the fourth entry: its bytes sit behind the three before it.
+    uint64_t offset = 0;
+    for (size_t i = 0; i < 3; ++i) offset += entries[i].size;
+    EXPECT_EQ(contents.substr(offset, entries[3].size), "bin\\prog\n");
+    // The program keeps its execute bit; the exec main binary is the kit's own file.
+    EXPECT_NE(entries[1].flags & 1u, 0u);
+    EXPECT_GT(entries[0].size, 1000u);
+    EXPECT_EQ(contents.substr(entries[0].size, entries[1].size), "program bytes");
+}
+
+// The program file is written anew for every pack; it carries the program's time, not the time
+// of the pack, so the executable stays the same.
+TEST(ExecPack, SameInputsGiveIdenticalExecutables) {
+    TempDir dir;
+    write(dir / "app/bin/prog", "program bytes");
+    chmod((dir / "app/bin/prog").c_str(), 0755);
+    std::string err;
+    for (const char* name : {"first", "second"}) {
+        ASSERT_EQ(run_cli({"--target", "linux", "--quiet", "-o", (dir / name).string(), "--exec",
+                           (dir / "app").string(), "bin/prog"},
+                          nullptr, &err),
+                  0)
+            << err;
+    }
+    const std::string first = read(dir / "first");
+    EXPECT_FALSE(first.empty());
+    EXPECT_TRUE(first == read(dir / "second")) << "the two executables differ";
+}
+
 TEST(PackerCommandLine, UsageErrorsExitWithOne) {
     std::string err;
     EXPECT_EQ(run_cli({"--level", "99", "--attached-only", "x", "app", "main"}, nullptr, &err), 1) << err;
     EXPECT_EQ(run_cli({"--target", "beos", "-o", "x", "app", "main"}, nullptr, &err), 1) << err;
     EXPECT_EQ(run_cli({"-o", "x", "app"}, nullptr, &err), 1) << err;
     EXPECT_EQ(run_cli({"--no-such-option"}, nullptr, &err), 1) << err;
+    EXPECT_EQ(run_cli({"--exec", "-o", "x", "app"}, nullptr, &err), 1) << err;
+    EXPECT_NE(err.find("expected APP_DIR and PROGRAM"), std::string::npos) << err;
+    EXPECT_EQ(run_cli({"--exec", "--list", "x"}, nullptr, &err), 1) << err;
+    EXPECT_NE(err.find("--exec is not used with --list"), std::string::npos) << err;
+    EXPECT_EQ(run_cli({"--exec=yes", "-o", "x", "app", "prog"}, nullptr, &err), 1) << err;
     std::string out;
     EXPECT_EQ(run_cli({"--version"}, &out), 0);
     EXPECT_EQ(out.rfind("onefile-pack ", 0), 0u) << out;
@@ -1214,7 +1359,7 @@ TEST_F(PackedApplication, OneFrameOnRequestIsWhatAutoWritesForASmallApplication)
 
 TEST(PackerCommandLine, FramesTakeAutoOrACount) {
     TempDir dir;
-    write(dir / "app/main.bin", random_bytes(3000, 3));
+    write(dir / "app/main.bin", main_binary_image("linux"));
     write(dir / "app/data.bin", random_bytes(3000, 4));
     const std::string out = (dir / "out.bin").string();
     std::string report;

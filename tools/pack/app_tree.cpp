@@ -230,30 +230,33 @@ FileTime modification_time(const struct stat& info) {
 }
 
 std::string normalize_main_binary(std::string_view main_binary_rel) {
-    const std::string shown = "'" + printable(main_binary_rel) + "'";
-    if (main_binary_rel.empty()) {
-        throw PackError("the main binary's name is empty");
+    return normalize_relative_name(main_binary_rel, "the main binary");
+}
+
+std::string normalize_relative_name(std::string_view relative, const std::string& what) {
+    const std::string shown = "'" + printable(relative) + "'";
+    if (relative.empty()) {
+        throw PackError(what + "'s name is empty");
     }
-    if (main_binary_rel.front() == '/' || main_binary_rel.front() == '\\') {
-        throw PackError("the main binary " + shown + " must be given relative to the application directory");
+    if (relative.front() == '/' || relative.front() == '\\') {
+        throw PackError(what + " " + shown + " must be given relative to the application directory");
     }
-    if (main_binary_rel.size() >= 2 && main_binary_rel[1] == ':' &&
-        ((main_binary_rel[0] >= 'A' && main_binary_rel[0] <= 'Z') ||
-         (main_binary_rel[0] >= 'a' && main_binary_rel[0] <= 'z'))) {
-        throw PackError("the main binary " + shown + " names a drive; give it relative to the application directory");
+    if (relative.size() >= 2 && relative[1] == ':' &&
+        ((relative[0] >= 'A' && relative[0] <= 'Z') || (relative[0] >= 'a' && relative[0] <= 'z'))) {
+        throw PackError(what + " " + shown + " names a drive; give it relative to the application directory");
     }
     std::string result;
-    for (const std::string& part : split_relative(main_binary_rel)) {
+    for (const std::string& part : split_relative(relative)) {
         if (part.empty() || part == ".") {
             continue;
         }
         if (part == "..") {
-            throw PackError("the main binary " + shown + " must not contain '..'");
+            throw PackError(what + " " + shown + " must not contain '..'");
         }
         result += (result.empty() ? "" : "\\") + part;
     }
     if (result.empty()) {
-        throw PackError("the main binary " + shown + " does not name a file");
+        throw PackError(what + " " + shown + " does not name a file");
     }
     return result;
 }

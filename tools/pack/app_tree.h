@@ -34,6 +34,9 @@ FileTime modification_time(const struct stat& info);
 // components and doubled separators ignored) and returns it in file table form, e.g. "bin\app.exe".
 // Throws PackError for an empty, absolute, drive-qualified or ".."-containing name.
 std::string normalize_main_binary(std::string_view main_binary_rel);
+// The same for any file named relative to the application directory; `what` names it in messages
+// ("the main binary", "the program").
+std::string normalize_relative_name(std::string_view relative, const std::string& what);
 
 // Walks `app_dir` and returns its regular files, with their sizes and modification times: the main
 // binary first, then every other file in byte-wise order of its file table name. Empty directories

@@ -306,7 +306,11 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
 
 PackSummary write_attached_data(const fs::path& app_dir, std::string_view main_binary_rel, int level,
                                 const fs::path& output, const PackOptions& options) {
-    const std::vector<SourceFile> files = collect_app_files(app_dir, main_binary_rel, options.target);
+    return write_attached_data(collect_app_files(app_dir, main_binary_rel, options.target), level, output, options);
+}
+
+PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const fs::path& output,
+                                const PackOptions& options) {
     PendingFile pending(output);
     PackOptions staged = options;
     if (staged.temp_dir.empty()) {

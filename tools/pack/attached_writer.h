@@ -77,6 +77,10 @@ using ByteSink = std::function<void(const void* data, std::size_t size)>;
 PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const ByteSink& sink,
                                 const PackOptions& options = {});
 
+// The writer above into the file at `output`, which is replaced only when everything succeeded.
+PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const std::filesystem::path& output,
+                                const PackOptions& options = {});
+
 // Packs the application directory: collect_app_files() and the writer above. The file at `output` is
 // replaced only when everything succeeded.
 PackSummary write_attached_data(const std::filesystem::path& app_dir, std::string_view main_binary_rel, int level,

@@ -11,7 +11,9 @@
 
 #include "attached_reader.h"
 #include "attached_writer.h"
+#include "binary_check.h"
 #include "errors.h"
+#include "exec_app.h"
 #include "extras_record.h"
 #include "file_io.h"
 #include "link.h"
@@ -33,6 +35,8 @@ const char USAGE[] =
     "usage: onefile-pack [--target windows|linux] [--level N] [--frames N|auto] [--no-times] [--quiet] [--kit DIR] -o "
     "OUTPUT\n"
     "                    APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--quiet] [--kit DIR] -o OUTPUT\n"
+    "                    --exec APP_DIR PROGRAM\n"
     "       onefile-pack [--target windows|linux] [--quiet] [--kit DIR] --raw-attached FILE -o OUTPUT\n"
     "       onefile-pack [--target windows|linux] [--level N] [--frames N|auto] [--quiet] --attached-only FILE APP_DIR "
     "MAIN_BINARY\n"
@@ -40,13 +44,26 @@ const char USAGE[] =
     "       onefile-pack [--quiet] --verify FILE\n"
     "\n"
     "Packs every regular file of APP_DIR into one executable that extracts and runs MAIN_BINARY\n"
-    "(a path relative to APP_DIR). Each file's modification time goes into the executable beside it,\n"
-    "and the files unpacked get their times back. When SOURCE_DATE_EPOCH is set (seconds since\n"
-    "1970), every time later than it is recorded as exactly that time, so that the same inputs give\n"
-    "the same executable.\n"
+    "(a path relative to APP_DIR). With --exec, PROGRAM (relative to APP_DIR) is an ordinary\n"
+    "executable instead, packed unchanged: a main binary from the kit starts it with the user's\n"
+    "arguments, standard handles and environment, and the executable returns its exit status.\n"
+    "Each file's modification time goes into the executable beside it, and the files unpacked get\n"
+    "their times back. When SOURCE_DATE_EPOCH is set (seconds since 1970), every time later than it\n"
+    "is recorded as exactly that time, so that the same inputs give the same executable.\n"
+    "\n"
+    "MAIN_BINARY must be a 64-bit x86-64 library with the launcher's entry: a Windows DLL whose export\n"
+    "ordinal 1 is onefile_main, or a Linux shared object exporting onefile_main. Anything else (a\n"
+    "program, a 32-bit or other-machine binary, a library without the entry) is refused before\n"
+    "packing. A warning, printed even with --quiet, names a DLL whose ordinal 1 is not onefile_main\n"
+    "and each library MAIN_BINARY needs that is neither in APP_DIR where the loader looks nor the\n"
+    "system's. Windows: at the top of APP_DIR or beside MAIN_BINARY, else a known system DLL.\n"
+    "Linux: at the top of APP_DIR or in a run path directory of MAIN_BINARY inside APP_DIR, else a\n"
+    "file in /lib/x86_64-linux-gnu, /usr/lib/x86_64-linux-gnu, /lib64, /usr/lib64, /lib or /usr/lib.\n"
     "\n"
     "  -o, --output OUTPUT     the executable to write\n"
-    "  --target windows|linux  the launcher to link with (default: windows)\n"
+    "  --target windows|linux  the launcher to link with; MAIN_BINARY or PROGRAM must be built for it\n"
+    "                          (default: the target MAIN_BINARY or PROGRAM is built for, linux for a\n"
+    "                          #! script; windows with --raw-attached)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
     "  --frames N|auto         split the compressed stream into about N frames of whole files, which\n"
     "                          the launcher decodes in parallel; 1: one frame (default: auto, one\n"
@@ -55,6 +72,11 @@ const char USAGE[] =
     "                          unpacking\n"
     "  --kit DIR               launcher kit directory (default: $ONEFILE_KIT_DIR, else the kit\n"
     "                          beside this program)\n"
+    "  --exec                  the second name is an ordinary PROGRAM to run, not a main binary;\n"
+    "                          APP_DIR must not hold onefile_exec_main.so/.dll or\n"
+    "                          onefile_exec_program.txt at its top, which --exec adds there. When\n"
+    "                          PROGRAM cannot be started, the executable prints why on standard\n"
+    "                          error and exits with status 127. Also with --attached-only\n"
     "  --attached-only FILE    write only the attached data to FILE (no times); link nothing\n"
     "  --raw-attached FILE     link FILE's bytes unchanged as the attached data, with no times\n"
     "  --list FILE             print the file table of a packed executable or attached data file:\n"
@@ -81,11 +103,13 @@ struct Invocation {
     std::optional<std::string> mode_option;  // the option that chose the mode
     std::string mode_file;
     std::optional<std::string> output;
-    Target target = Target::Windows;
+    // Given with --target; otherwise the main binary's own, and windows for --raw-attached.
+    std::optional<Target> target;
     int level = DEFAULT_LEVEL;
     std::size_t frames = 0;  // 0: auto
     bool quiet = false;
     bool no_times = false;
+    bool exec = false;  // the second positional is an ordinary program
     std::optional<fs::path> kit;
     std::vector<std::string> positional;
     bool help = false;
@@ -173,6 +197,9 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "--no-times") {
             no_value();
             invocation.no_times = true;
+        } else if (name == "--exec") {
+            no_value();
+            invocation.exec = true;
         } else if (name == "-o" || name == "--output") {
             invocation.output = value();
             if (invocation.output->empty()) {
@@ -211,9 +238,13 @@ Invocation parse_args(const std::vector<std::string>& args) {
     }
 
     const bool takes_app = invocation.mode == Mode::Pack || invocation.mode == Mode::AttachedOnly;
+    if (invocation.exec && !takes_app) {
+        throw UsageError{"--exec is not used with " + invocation.mode_option.value_or("")};
+    }
+    const std::string expected = invocation.exec ? "APP_DIR and PROGRAM" : "APP_DIR and MAIN_BINARY";
     if (takes_app && invocation.positional.size() != 2) {
-        throw UsageError{invocation.positional.size() < 2 ? "expected APP_DIR and MAIN_BINARY"
-                                                          : "too many arguments: expected APP_DIR and MAIN_BINARY"};
+        throw UsageError{invocation.positional.size() < 2 ? "expected " + expected
+                                                          : "too many arguments: expected " + expected};
     }
     if (!takes_app && !invocation.positional.empty()) {
         throw UsageError{*invocation.mode_option + " takes no APP_DIR or MAIN_BINARY, but got '" +
@@ -276,6 +307,30 @@ void report_packed(std::ostream& out, const std::string& what, const PackSummary
         << summary.attached_size << " bytes\n";
 }
 
+// Checks the main binary before anything is packed, prints its warnings and returns the target to
+// pack for: the one given, which the main binary must match, or the main binary's own. A main
+// binary that is missing or no regular file is left to the tree walk, which explains it; the target
+// is then the one given, else windows.
+Target checked_target(const Invocation& invocation, std::ostream& err) {
+    const std::optional<BinaryVerdict> verdict =
+        check_main_binary(invocation.positional[0], invocation.positional[1], invocation.target);
+    if (!verdict) {
+        return invocation.target.value_or(Target::Windows);
+    }
+    // Shown even with --quiet: each one names a mistake that would otherwise surface only when
+    // the packed program runs.
+    for (const std::string& warning : verdict->warnings) {
+        err << "onefile-pack: warning: " << warning << "\n";
+    }
+    return verdict->target;
+}
+
+// The target of an --exec pack: the one given, which the program must match, or the program's own
+// (a script's is linux).
+Target exec_target(const Invocation& invocation) {
+    return check_exec_program_target(invocation.positional[0], invocation.positional[1], invocation.target);
+}
+
 int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, const CliTerminal& terminal) {
     std::optional<ProgressReporter> progress;
     auto start_progress = [&](ProgressPhase phase) {
@@ -320,12 +375,26 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         }
         case Mode::AttachedOnly: {
             PackOptions options;
-            options.target = invocation.target;
+            // An ordinary program is no main binary to check: its target is the one given.
+            const Target target =
+                invocation.exec ? exec_target(invocation) : checked_target(invocation, err);
+            options.target = target;
             options.frames = invocation.frames;
+            std::optional<TempDir> exec_work;
+            std::vector<SourceFile> files;
+            if (invocation.exec) {
+                check_exec_program(invocation.positional[0], invocation.positional[1], target);
+                const fs::path kit_dir = find_kit_dir(target, invocation.kit);
+                exec_work.emplace();
+                files = collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir,
+                                           exec_work->path());
+            }
             start_progress(ProgressPhase::Compressing);
             track(options);
-            const PackSummary summary = write_attached_data(invocation.positional[0], invocation.positional[1],
-                                                            invocation.level, fs::path(invocation.mode_file), options);
+            const PackSummary summary =
+                invocation.exec ? write_attached_data(files, invocation.level, fs::path(invocation.mode_file), options)
+                                : write_attached_data(invocation.positional[0], invocation.positional[1],
+                                                      invocation.level, fs::path(invocation.mode_file), options);
             if (progress) {
                 progress->stop();
             }
@@ -339,9 +408,17 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             break;
     }
 
+    // Data linked as it is has no main binary to look at: its target is the one given, else windows.
+    // A program that cannot be packed is the first thing to hear about, before any kit.
+    const Target target = invocation.mode == Mode::RawAttached ? invocation.target.value_or(Target::Windows)
+                          : invocation.exec                    ? exec_target(invocation)
+                                                               : checked_target(invocation, err);
+    if (invocation.exec) {
+        check_exec_program(invocation.positional[0], invocation.positional[1], target);
+    }
     // Find the kit before packing, so a missing one is reported at once rather than after compressing.
-    const fs::path kit_dir = find_kit_dir(invocation.target, invocation.kit);
-    load_kit_recipe(invocation.target, kit_dir);
+    const fs::path kit_dir = find_kit_dir(target, invocation.kit);
+    load_kit_recipe(target, kit_dir);
 
     // Read before packing, so that a malformed value is reported at once.
     std::optional<std::int64_t> epoch;
@@ -362,13 +439,16 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     } else {
         attached = work.path() / "attached.bin";
         PackOptions options;
-        options.target = invocation.target;
+        options.target = target;
         options.frames = invocation.frames;
         options.temp_dir = work.path();
+        std::vector<SourceFile> files =
+            invocation.exec
+                ? collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir, work.path())
+                : collect_app_files(invocation.positional[0], invocation.positional[1], target);
         start_progress(ProgressPhase::Compressing);
         track(options);
-        summary = write_attached_data(invocation.positional[0], invocation.positional[1], invocation.level, attached,
-                                      options);
+        summary = write_attached_data(files, invocation.level, attached, options);
         if (!invocation.no_times) {
             record = encode_file_times_record(summary->file_times, epoch);
         }
@@ -383,7 +463,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     }
     start_progress(ProgressPhase::Linking);
     const std::string compiler_output =
-        link_executable(invocation.target, kit_dir, attached, extras, *invocation.output, work.path());
+        link_executable(target, kit_dir, attached, extras, *invocation.output, work.path());
     if (progress) {
         progress->stop();
     }

@@ -6,6 +6,7 @@
 #include "attached_writer.h"
 #include "cli.h"
 #include "errors.h"
+#include "exec_app.h"
 #include "file_table.h"
 #include "link.h"
 #include "target.h"

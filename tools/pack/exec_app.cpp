@@ -1,0 +1,174 @@
+#include "exec_app.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "file_io.h"
+#include "unicode.h"
+
+namespace fs = std::filesystem;
+
+namespace onefile::pack {
+
+namespace {
+
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+bool names_a_drive(std::string_view name) {
+    return name.size() >= 2 && name[1] == ':' &&
+           ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+}
+
+bool climbs_out(std::string_view name) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+            if (name.substr(start, i - start) == "..") {
+                return true;
+            }
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
+// The reserved names must be free at the top of the application: the unpacked files would land on
+// one another. Windows takes names that differ only in case for one.
+void check_reserved_names(const fs::path& app_dir, Target target) {
+    const std::string reserved[] = {exec_main_name(target), EXEC_PROGRAM_FILE};
+    std::error_code error;
+    for (fs::directory_iterator it(app_dir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        for (const std::string& ours : reserved) {
+            const bool same = target == Target::Windows ? ascii_lower(name) == ascii_lower(ours) : name == ours;
+            if (same) {
+                throw PackError("the application directory already holds " + quote_path(it->path()) + ", but --exec " +
+                                "puts its own " + ours + " there; rename or remove it");
+            }
+        }
+    }
+    if (error) {
+        throw_system_error("read the application directory", app_dir, error.value());
+    }
+}
+
+}  // namespace
+
+std::string exec_main_name(Target target) {
+    return target == Target::Windows ? "onefile_exec_main.dll" : "onefile_exec_main.so";
+}
+
+std::string check_exec_program(const fs::path& app_dir, std::string_view program_rel, Target target) {
+    struct stat info {};
+    if (::stat(app_dir.c_str(), &info) != 0) {
+        throw_system_error("open the application directory", app_dir, errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        throw PackError("the application directory " + quote_path(app_dir) + " is not a directory");
+    }
+    if (!program_rel.empty() && (program_rel.front() == '/' || program_rel.front() == '\\' ||
+                                 names_a_drive(program_rel) || climbs_out(program_rel))) {
+        throw PackError("the program '" + escape_for_display(program_rel, false) +
+                        "' is not inside the application directory " + quote_path(app_dir) +
+                        ": give its path relative to that directory, without '..'");
+    }
+    const std::string name = normalize_relative_name(program_rel, "the program");
+
+    fs::path path = app_dir;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '\\') {
+            path /= name.substr(start, i - start);
+            start = i + 1;
+        }
+    }
+    if (::lstat(path.c_str(), &info) != 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            throw PackError("the program " + quote_path(path) + " does not exist");
+        }
+        throw_system_error("read the program", path, err);
+    }
+    if (S_ISLNK(info.st_mode)) {
+        throw PackError("the program " + quote_path(path) +
+                        " is a symbolic link; symbolic links are not supported yet");
+    }
+    if (S_ISDIR(info.st_mode)) {
+        throw PackError("the program " + quote_path(path) + " is a directory; name the program file inside it");
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw PackError("the program " + quote_path(path) + " is not a regular file");
+    }
+    // The launcher unpacks a file as executable only when its owner could execute it here.
+    if (target == Target::Linux && (info.st_mode & S_IXUSR) == 0) {
+        throw PackError("the program " + quote_path(path) + " is not executable (chmod u+x it)");
+    }
+    check_reserved_names(app_dir, target);
+    return name;
+}
+
+std::vector<SourceFile> collect_exec_files(const fs::path& app_dir, std::string_view program_rel, Target target,
+                                           const fs::path& kit_dir, const fs::path& work_dir) {
+    const std::string program = check_exec_program(app_dir, program_rel, target);
+    std::vector<SourceFile> app = collect_app_files(app_dir, program_rel, target);
+
+    SourceFile exec_main;
+    exec_main.name = exec_main_name(target);
+    exec_main.name_utf16 = *utf8_to_utf16(exec_main.name);
+    exec_main.path = kit_dir / exec_main.name;
+    struct stat info {};
+    if (::stat(exec_main.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        throw PackError("the launcher kit " + quote_path(kit_dir) + " has no " + exec_main.name +
+                        ", which --exec packs in front of the program; rebuild or reinstall the kit");
+    }
+    exec_main.size = static_cast<std::uint64_t>(info.st_size);
+    exec_main.executable = (info.st_mode & S_IXUSR) != 0;
+    exec_main.modified = modification_time(info);
+
+    // The program file carries the program's time: the same inputs give the same executable.
+    SourceFile names;
+    names.name = EXEC_PROGRAM_FILE;
+    names.name_utf16 = *utf8_to_utf16(names.name);
+    names.path = work_dir / EXEC_PROGRAM_FILE;
+    const std::string text = program + "\n";
+    {
+        UniqueFd fd(::open(names.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!fd) {
+            throw_system_error("create", names.path, errno);
+        }
+        write_all(fd.get(), text.data(), text.size(), names.path);
+        const FileTime program_time = app.front().modified;
+        const struct timespec times[2] = {
+            {0, UTIME_OMIT}, {static_cast<time_t>(program_time.seconds), static_cast<long>(program_time.nanoseconds)}};
+        if (::futimens(fd.get(), times) != 0 || ::fstat(fd.get(), &info) != 0) {
+            throw_system_error("write", names.path, errno);
+        }
+        fd.close_checked(names.path);
+    }
+    names.size = text.size();
+    names.modified = modification_time(info);
+
+    std::vector<SourceFile> files;
+    files.reserve(app.size() + 2);
+    files.push_back(std::move(exec_main));
+    for (SourceFile& file : app) {
+        files.push_back(std::move(file));
+    }
+    files.push_back(std::move(names));
+    std::sort(files.begin() + 1, files.end(), [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+    return files;
+}
+
+}  // namespace onefile::pack
