@@ -54,5 +54,6 @@ void file_table_fully_read() {
 }
 
 bool file_table_empty() { return g_table_start == g_table_end; }
+const uint8_t* file_table_start() { return g_table_start; }
 const uint8_t* compressed_stream_start() { return g_table_end; }
 uint64_t compressed_stream_size() { return g_compressed_size; }

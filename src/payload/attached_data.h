@@ -27,5 +27,7 @@ FileEntry read_file_entry();
 void file_table_fully_read();
 
 bool file_table_empty();
+// Where the file table begins: a reader of its own (the parallel extraction's plan) starts there.
+const uint8_t* file_table_start();
 const uint8_t* compressed_stream_start();
 uint64_t compressed_stream_size();

@@ -255,6 +255,22 @@ void platform_free(void* block);
 // memory of a large extraction bounded by the decoder's window instead of the application's size.
 void platform_release_read_pages(const void* start, size_t length);
 
+// ---- threads (runtime.cpp) --------------------------------------------------------------------------
+
+// A thread the core starts: the caller fills in `function` and `argument` and keeps the record alive
+// until platform_join_thread has returned; the backend keeps its handle in it.
+struct ThreadStart {
+    void (*function)(void* argument);
+    void* argument;
+    intptr_t handle;
+};
+// Runs `start->function(start->argument)` on a new thread. False when no thread can be started.
+bool platform_start_thread(ThreadStart* start);
+// Waits for a started thread to return and releases it.
+void platform_join_thread(ThreadStart* start);
+// The number of processors this process may run on (its affinity), at least 1.
+uint32_t platform_processor_count();
+
 // ---- time (runtime.cpp) -----------------------------------------------------------------------------
 
 void platform_sleep_ms(uint32_t milliseconds);

@@ -44,3 +44,5 @@
 #define platform_private_directory real_platform_private_directory
 #define platform_rename_directory real_platform_rename_directory
 #define platform_file_matches real_platform_file_matches
+#define platform_start_thread real_platform_start_thread
+#define platform_processor_count real_platform_processor_count

@@ -54,6 +54,8 @@ RenameResult real_platform_rename_directory(const wchar_t* from, const wchar_t* 
 bool real_platform_file_matches(CheckedDirectory directory, const wchar_t* name, uint64_t size, bool check_time,
                                 int64_t seconds);
 void* real_platform_allocate(size_t bytes);
+bool real_platform_start_thread(ThreadStart* start);
+uint32_t real_platform_processor_count();
 void real_platform_free(void* block);
 
 extern "C" {
@@ -81,6 +83,22 @@ Fakes g_fakes;
 // The simulated tree: path -> whether it is a directory.
 std::map<std::wstring, bool> g_tree;
 std::vector<std::wstring> g_started_arguments;
+// Failures planned by file name, and the path each open output file was created with.
+std::map<Op, std::pair<std::wstring, uint32_t>> g_file_plans;
+std::map<FileHandle, std::wstring> g_open_files;
+
+bool ends_with(const std::wstring& text, const std::wstring& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Whether a failure is planned for `op` on the file at `path` (the last error is then set).
+bool file_should_fail(Op op, const std::wstring& path) {
+    std::lock_guard<std::recursive_mutex> guard(g_lock);
+    const auto plan = g_file_plans.find(op);
+    if (plan == g_file_plans.end() || !ends_with(path, plan->second.first)) return false;
+    set_last_error(plan->second.second);
+    return true;
+}
 
 // Handles that stand for things the test platform made up.
 constexpr ProcessHandle FAKE_CHILD_OWN = 0x70001;
@@ -135,6 +153,11 @@ void fail(Op op, int nth, uint32_t error, bool and_after) {
     g_plans[index] = Plan{g_calls[index] + nth, and_after, error};
 }
 
+void fail_file(Op op, const std::wstring& name, uint32_t error) {
+    std::lock_guard<std::recursive_mutex> guard(g_lock);
+    g_file_plans[op] = {name, error};
+}
+
 uint32_t planned_error(Op op) {
     std::lock_guard<std::recursive_mutex> guard(g_lock);
     return g_plans[static_cast<size_t>(op)].error;
@@ -173,6 +196,7 @@ void reset() {
     g_fakes = Fakes{};
     g_tree.clear();
     g_started_arguments.clear();
+    g_file_plans.clear();
 }
 
 }  // namespace test_platform
@@ -317,16 +341,35 @@ bool platform_claim_target_directory(const wchar_t* path) {
 FileHandle platform_create_output_file(const wchar_t* path, bool executable) {
     record(Op::CreateOutputFile, path);
     if (should_fail(Op::CreateOutputFile)) return INVALID_FILE;
-    return real_platform_create_output_file(path, executable);
+    if (test_platform::file_should_fail(Op::CreateOutputFile, path)) return INVALID_FILE;
+    const FileHandle file = real_platform_create_output_file(path, executable);
+    if (file != INVALID_FILE) {
+        std::lock_guard<std::recursive_mutex> guard(test_platform::g_lock);
+        test_platform::g_open_files[file] = path;
+    }
+    return file;
 }
 
 bool platform_write_file(FileHandle file, const void* data, uint32_t size) {
     record(Op::WriteFile, L"", size);
     if (should_fail(Op::WriteFile)) return false;
+    std::wstring path;
+    {
+        std::lock_guard<std::recursive_mutex> guard(test_platform::g_lock);
+        const auto open = test_platform::g_open_files.find(file);
+        if (open != test_platform::g_open_files.end()) path = open->second;
+    }
+    if (test_platform::file_should_fail(Op::WriteFile, path)) return false;
     return real_platform_write_file(file, data, size);
 }
 
-void platform_close_file(FileHandle file) { real_platform_close_file(file); }
+void platform_close_file(FileHandle file) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(test_platform::g_lock);
+        test_platform::g_open_files.erase(file);
+    }
+    real_platform_close_file(file);
+}
 
 PathKind platform_path_kind(const wchar_t* path) {
     should_fail(Op::PathKind);
@@ -486,6 +529,21 @@ void* platform_allocate(size_t bytes) {
 }
 
 void platform_free(void* block) { real_platform_free(block); }
+
+// ---- threads ----------------------------------------------------------------------------------------
+
+bool platform_start_thread(ThreadStart* start) {
+    if (should_fail(Op::StartThread)) return false;
+    return real_platform_start_thread(start);
+}
+
+uint32_t platform_processor_count() {
+    {
+        std::lock_guard<std::recursive_mutex> guard(test_platform::g_lock);
+        if (fakes().processor_count) return *fakes().processor_count;
+    }
+    return real_platform_processor_count();
+}
 
 // ---- the decoder, through the linker's --wrap -------------------------------------------------------
 

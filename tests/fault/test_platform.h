@@ -46,12 +46,17 @@ enum class Op {
     PrivateDirectory,
     RenameDirectory,
     FileMatches,
+    StartThread,
     Count
 };
 
 // The `nth` call of `op` from now on (1 = the next one) fails, with `error` as the system's last
 // error; with `and_after`, every call from then on fails too.
 void fail(Op op, int nth, uint32_t error, bool and_after = false);
+// Every call of `op` (CreateOutputFile, or WriteFile) for a file whose path ends in `name` fails with
+// `error`, whichever thread makes it: a failure that does not depend on the order of the calls.
+void fail_file(Op op, const std::wstring& name, uint32_t error);
+
 // The error planned for `op` (for the decoder: the library's error code to return).
 uint32_t planned_error(Op op);
 // The calls of `op` since the last reset.
@@ -89,6 +94,8 @@ struct Fakes {
     // Starting the child succeeds without a process: waiting returns at once and its exit status
     // is this value.
     std::optional<uint32_t> child_exit_status;
+    // The number of processors the process may run on.
+    std::optional<uint32_t> processor_count;
 };
 Fakes& fakes();
 

@@ -13,9 +13,16 @@
 #include "payload/directories.h"
 #include "payload/extract.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // A copy of exactly the input's size, so that a read past its end is caught.
-    std::vector<uint8_t> attached(data, data + size);
+namespace {
+
+struct Outcome {
+    int ending;  // 0: extraction returned; else the status + 1
+    uint64_t written;
+};
+
+Outcome extract(const std::vector<uint8_t>& attached, uint32_t processors) {
+    g_fuzz_processor_count = processors;
+    g_fuzz_written = 0;
     g_state.cleanup_armed = false;
     g_state.main_binary_path[0] = L'\0';
     wcscpy(g_state.target_directory, L"/tmp/onefile_1_000000_AAAAAAAAAAA");
@@ -31,5 +38,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     release_decoder();
     directory_cache_reset();
+    return Outcome{outcome, g_fuzz_written.load()};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // A copy of exactly the input's size, so that a read past its end is caught.
+    const std::vector<uint8_t> attached(data, data + size);
+    // Several workers where the stream has several frames, then the sequential reader: both end
+    // alike, and when they succeed they have written the same files with the same bytes.
+    const Outcome parallel = extract(attached, 3);
+    const Outcome sequential = extract(attached, 1);
+    if (parallel.ending != sequential.ending) abort();
+    if (parallel.ending == 0 && parallel.written != sequential.written) abort();
     return 0;
 }

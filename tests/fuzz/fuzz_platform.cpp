@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <map>
+#include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -56,19 +59,45 @@ CheckedDirectory platform_open_checked_directory(const wchar_t*) { return NO_DIR
 void platform_close_checked_directory(CheckedDirectory) {}
 bool platform_file_matches(CheckedDirectory, const wchar_t*, uint64_t, bool, int64_t) { return false; }
 void platform_touch_directory(const wchar_t*) {}
+
+// What was written, summed over files so that the order in which workers write them does not
+// matter: each file adds a hash of its path and bytes when it is closed.
+namespace {
+std::mutex g_files_lock;
+std::map<FileHandle, uint64_t> g_open_files;
+FileHandle g_next_handle = 1;
+uint64_t mix(uint64_t hash, uint64_t value) { return (hash ^ value) * 0x100000001B3ull; }
+}  // namespace
+std::atomic<uint64_t> g_fuzz_written{0};
+
 FileHandle platform_create_output_file(const wchar_t* path, bool) {
     // Every path the core composes must be terminated within its buffer.
-    if (wcslen(path) >= 4096) abort();
-    return 1;
+    const size_t length = wcslen(path);
+    if (length >= 4096) abort();
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (size_t i = 0; i < length; ++i) hash = mix(hash, static_cast<uint64_t>(path[i]));
+    std::lock_guard<std::mutex> guard(g_files_lock);
+    const FileHandle file = g_next_handle++;
+    g_open_files[file] = mix(hash, 0xFF);
+    return file;
 }
-bool platform_write_file(FileHandle, const void* data, uint32_t size) {
+bool platform_write_file(FileHandle file, const void* data, uint32_t size) {
     // Touch every byte so that the sanitizers see the whole chunk.
-    volatile unsigned char sink = 0;
-    for (uint32_t i = 0; i < size; ++i) sink ^= static_cast<const unsigned char*>(data)[i];
-    (void)sink;
+    uint64_t hash = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_files_lock);
+        hash = g_open_files[file];
+    }
+    for (uint32_t i = 0; i < size; ++i) hash = mix(hash, static_cast<const unsigned char*>(data)[i]);
+    std::lock_guard<std::mutex> guard(g_files_lock);
+    g_open_files[file] = hash;
     return true;
 }
-void platform_close_file(FileHandle) {}
+void platform_close_file(FileHandle file) {
+    std::lock_guard<std::mutex> guard(g_files_lock);
+    g_fuzz_written += g_open_files[file];
+    g_open_files.erase(file);
+}
 void platform_set_file_time(FileHandle, int64_t, uint32_t) {}
 PathKind platform_path_kind(const wchar_t*) { return PathKind::Absent; }
 bool platform_delete_file(const wchar_t*) { return true; }
@@ -93,3 +122,15 @@ void platform_sleep_ms(uint32_t) {}
 void platform_release_read_pages(const void*, size_t) {}
 void* platform_allocate(size_t bytes) { return malloc(bytes); }
 void platform_free(void* block) { free(block); }
+// Real threads, so that the sanitizers watch the parallel extraction as it runs in the launcher.
+bool platform_start_thread(ThreadStart* start) {
+    start->handle = reinterpret_cast<intptr_t>(new std::thread(start->function, start->argument));
+    return true;
+}
+void platform_join_thread(ThreadStart* start) {
+    auto* thread = reinterpret_cast<std::thread*>(start->handle);
+    thread->join();
+    delete thread;
+}
+uint32_t g_fuzz_processor_count = 4;
+uint32_t platform_processor_count() { return g_fuzz_processor_count; }

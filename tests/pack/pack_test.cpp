@@ -6,6 +6,7 @@
 #include <zstd_errors.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -24,10 +25,13 @@
 #include "binary_images.h"
 #include "cli.h"
 #include "common/extras.h"
+#include "common/state.h"
 #include "extras_record.h"
 #include "file_table.h"
 #include "pack_test_support.h"
 #include "payload/attached_data.h"
+#include "payload/extract.h"
+#include "platform/platform.h"
 
 namespace fs = std::filesystem;
 
@@ -1477,3 +1481,216 @@ TEST(PackerCommandLine, UsageErrorsExitWithOne) {
 }
 
 }  // namespace
+
+// ---- frames of whole files --------------------------------------------------------------------------
+
+namespace {
+
+struct FramePlanCase {
+    const char* what;
+    std::vector<uint64_t> sizes;
+    size_t frames;
+    std::vector<size_t> starts;
+};
+
+class FramePlans : public ::testing::TestWithParam<FramePlanCase> {};
+
+constexpr uint64_t MiB = uint64_t{1} << 20;
+
+TEST_P(FramePlans, HoldWholeFilesAndStartAtAFileWithContent) {
+    const FramePlanCase& c = GetParam();
+    EXPECT_EQ(onefile::pack::plan_frames(c.sizes, c.frames), c.starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packer, FramePlans,
+    ::testing::Values(
+        FramePlanCase{"auto keeps a small application in one frame", {5 * MiB, 20 * MiB, 6 * MiB}, 0, {0}},
+        FramePlanCase{
+            "auto cuts a large one into frames of about 16 MiB", {10 * MiB, 10 * MiB, 10 * MiB, 10 * MiB}, 0, {0, 2}},
+        FramePlanCase{"a file larger than the target gets a frame of its own",
+                      {1 * MiB, 40 * MiB, 1 * MiB, 1 * MiB},
+                      0,
+                      {0, 1, 2}},
+        FramePlanCase{"one frame on request", {40 * MiB, 40 * MiB}, 1, {0}},
+        FramePlanCase{"N frames of about a N-th each", {10, 10, 10, 10, 10, 10}, 3, {0, 2, 4}},
+        FramePlanCase{"never more frames than asked for", {10, 10, 10, 10, 10, 10, 10}, 2, {0, 4}},
+        FramePlanCase{"empty files never begin a frame", {10, 0, 0, 10, 0}, 5, {0, 3}},
+        FramePlanCase{"no content at all is one frame", {0, 0}, 4, {0}},
+        FramePlanCase{"no files is one frame", {}, 4, {0}}),
+    [](const ::testing::TestParamInfo<FramePlanCase>& info) { return "case" + std::to_string(info.index); });
+
+// The frames of a compressed stream, as a decoder walks them: each one's compressed size and
+// header.
+std::vector<std::pair<size_t, ZSTD_frameHeader>> frames_of(const char* stream, size_t size) {
+    std::vector<std::pair<size_t, ZSTD_frameHeader>> frames;
+    size_t offset = 0;
+    while (offset < size) {
+        ZSTD_frameHeader header{};
+        EXPECT_EQ(ZSTD_getFrameHeader(&header, stream + offset, size - offset), 0u);
+        const size_t length = ZSTD_findFrameCompressedSize(stream + offset, size - offset);
+        EXPECT_FALSE(ZSTD_isError(length));
+        if (ZSTD_isError(length)) break;
+        frames.emplace_back(length, header);
+        offset += length;
+    }
+    return frames;
+}
+
+}  // namespace
+
+TEST_F(PackedApplication, FramesOfSeveralHoldWholeFilesWithTheirSizeAndASmallWindow) {
+    onefile::pack::PackOptions options;
+    options.frames = 3;
+    const fs::path out = dir_ / "framed.bin";
+    const onefile::pack::PackSummary summary =
+        onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, out, options);
+    const std::string attached = read(out);
+    const auto entries = read_with_launcher(attached);
+    ASSERT_EQ(entries.size(), 5u);
+    // 5000, 49, 32769, 0, 100000 bytes: a third of the whole is about 45939 bytes, so the first
+    // frame ends after the 32769-byte file and the last holds the empty file and the 100000.
+    const auto frames = frames_of(reinterpret_cast<const char*>(compressed_stream_start()), compressed_stream_size());
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(summary.frame_count, 2u);
+    EXPECT_EQ(frames[0].second.frameContentSize, entries[0].size + entries[1].size + entries[2].size);
+    EXPECT_EQ(frames[1].second.frameContentSize, entries[3].size + entries[4].size);
+    for (const auto& [length, header] : frames) {
+        EXPECT_EQ(header.checksumFlag, 1u);
+        EXPECT_EQ(header.dictID, 0u);
+        // No larger than the smallest window the packer gives a frame of several, which holds
+        // each of these frames whole.
+        EXPECT_LE(header.windowSize, uint64_t{1} << onefile::pack::MIN_FRAME_WINDOW_LOG);
+        EXPECT_GE(header.windowSize, header.frameContentSize);
+    }
+    std::string expected;
+    for (const auto& entry : entries) {
+        std::string name = entry.name;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        expected += read(dir_ / ("app/" + name));
+    }
+    // Frames back to back are one stream to a decoder that reads them in order.
+    EXPECT_EQ(decompress_stream(attached), expected);
+    std::string report;
+    EXPECT_EQ(run_cli({"--verify", out.string()}, &report), 0);
+    EXPECT_NE(report.find("in 2 frames, content checksum matches"), std::string::npos) << report;
+}
+
+TEST_F(PackedApplication, AFrameOfSeveralGetsTheWindowItsContentNeeds) {
+    write(dir_ / "app/big.bin", random_bytes(3 * MiB + 5, 7));
+    onefile::pack::PackOptions options;
+    options.frames = 2;
+    const fs::path out = dir_ / "framed.bin";
+    onefile::pack::write_attached_data(dir_ / "app", "main.bin", 1, out, options);
+    const std::string attached = read(out);
+    const auto entries = read_with_launcher(attached);
+    const auto frames = frames_of(reinterpret_cast<const char*>(compressed_stream_start()), compressed_stream_size());
+    ASSERT_EQ(frames.size(), 2u);
+    // main.bin and a.txt, then big.bin, which fills a frame alone, with the rest: just over
+    // 3 MiB, so at most a 4 MiB window (the library may take the content size itself), not the
+    // 128 MiB of a single frame.
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[2].name, "big.bin");
+    EXPECT_EQ(frames[0].second.frameContentSize, entries[0].size + entries[1].size);
+    const uint64_t second = entries[2].size + entries[3].size + entries[4].size + entries[5].size;
+    EXPECT_EQ(frames[1].second.frameContentSize, second);
+    EXPECT_LE(frames[1].second.windowSize, 4 * MiB);
+    EXPECT_GE(frames[1].second.windowSize, second);
+}
+
+TEST_F(PackedApplication, OneFrameOnRequestIsWhatAutoWritesForASmallApplication) {
+    const std::string automatic = pack_attached();
+    onefile::pack::PackOptions options;
+    options.frames = 1;
+    onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, dir_ / "one.bin", options);
+    EXPECT_EQ(read(dir_ / "one.bin"), automatic);
+    options.frames = 4;
+    onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, dir_ / "four.bin", options);
+    EXPECT_NE(read(dir_ / "four.bin"), automatic);
+}
+
+TEST(PackerCommandLine, FramesTakeAutoOrACount) {
+    TempDir dir;
+    write(dir / "app/main.bin", main_binary_image("linux"));
+    write(dir / "app/data.bin", random_bytes(3000, 4));
+    const std::string out = (dir / "out.bin").string();
+    std::string report;
+    ASSERT_EQ(run_cli({"--frames", "2", "--attached-only", out, (dir / "app").string(), "main.bin"}), 0);
+    ASSERT_EQ(run_cli({"--verify", out}, &report), 0);
+    EXPECT_NE(report.find(" in 2 frames"), std::string::npos) << report;
+    ASSERT_EQ(run_cli({"--frames=auto", "--attached-only", out, (dir / "app").string(), "main.bin"}), 0);
+    ASSERT_EQ(run_cli({"--verify", out}, &report), 0);
+    EXPECT_NE(report.find(" in 1 frame,"), std::string::npos) << report;
+    for (const char* bad : {"0", "-1", "two", "2x", ""}) {
+        std::string err;
+        EXPECT_EQ(run_cli({"--frames", bad, "--attached-only", out, (dir / "app").string(), "main.bin"}, nullptr, &err),
+                  1)
+            << bad;
+        EXPECT_NE(err.find("--frames takes auto or a number"), std::string::npos) << err;
+    }
+}
+
+// ---- the launcher reads what the packer writes --------------------------------------------------------
+
+namespace {
+
+// Confines the process to `count` of the processors it may run on, for as long as it lives; the
+// launcher sizes its extraction by that.
+class ProcessorLimit {
+public:
+    explicit ProcessorLimit(int count) {
+        sched_getaffinity(0, sizeof saved_, &saved_);
+        cpu_set_t limited;
+        CPU_ZERO(&limited);
+        int kept = 0;
+        for (int cpu = 0; cpu < CPU_SETSIZE && kept < count; ++cpu) {
+            if (CPU_ISSET(cpu, &saved_)) {
+                CPU_SET(cpu, &limited);
+                ++kept;
+            }
+        }
+        sched_setaffinity(0, sizeof limited, &limited);
+    }
+    ~ProcessorLimit() { sched_setaffinity(0, sizeof saved_, &saved_); }
+    ProcessorLimit(const ProcessorLimit&) = delete;
+    ProcessorLimit& operator=(const ProcessorLimit&) = delete;
+
+private:
+    cpu_set_t saved_;
+};
+
+std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+}  // namespace
+
+TEST_F(PackedApplication, TheLaunchersSequentialAndParallelReadersExtractEveryFrameCount) {
+    write(dir_ / "app/big.bin", random_bytes(300000, 8));
+    write(dir_ / "app/sub/text.txt", std::string(200000, 't') + "end");
+    for (const size_t frames : {size_t{1}, size_t{2}, size_t{5}}) {
+        onefile::pack::PackOptions options;
+        options.frames = frames;
+        const fs::path out = dir_ / ("frames-" + std::to_string(frames) + ".bin");
+        const onefile::pack::PackSummary summary =
+            onefile::pack::write_attached_data(dir_ / "app", "main.bin", 3, out, options);
+        EXPECT_EQ(summary.frame_count, frames);
+        const std::string attached = read(out);
+        // One processor: the sequential reader, which knows nothing of frames, reads them in order.
+        // Two: a worker per frame where there are several.
+        for (const int processors : {1, 2}) {
+            SCOPED_TRACE(std::to_string(frames) + " frames, " + std::to_string(processors) + " processors");
+            const ProcessorLimit limit(processors);
+            const fs::path target = dir_ / ("target-" + std::to_string(frames) + "-" + std::to_string(processors));
+            wcscpy(g_state.target_directory, widen(target.string()).c_str());
+            g_state.main_binary_path[0] = L'\0';
+            set_attached_data(reinterpret_cast<const uint8_t*>(attached.data()), attached.size());
+            validate_attached_data_header();
+            extract_attached_data(Role::Parent);
+            for (const char* name :
+                 {"main.bin", "a.txt", "big.bin", "sub/text.txt", "sub/empty", "zeta.txt", "sub/deeper/chunk.bin"}) {
+                EXPECT_EQ(read(target / name), read(dir_ / "app" / name)) << name;
+            }
+            EXPECT_EQ(g_state.main_binary_path, widen((target / "main.bin").string()));
+            platform_unmark_target_directory();
+        }
+    }
+}

@@ -360,6 +360,57 @@ std::vector<uint8_t> make_application(const std::vector<AppFile>& files, bool ch
     return make_blob(table, zstd_frame(content, 3, checksum));
 }
 
+std::vector<uint8_t> sized_frame(const std::string& content, int level, int window_log) {
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);
+    if (window_log != 0) ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
+    std::vector<uint8_t> out(ZSTD_compressBound(content.size()));
+    const size_t size = ZSTD_compress2(context, out.data(), out.size(), content.data(), content.size());
+    ZSTD_freeCCtx(context);
+    EXPECT_FALSE(ZSTD_isError(size)) << ZSTD_getErrorName(size);
+    out.resize(ZSTD_isError(size) ? 0 : size);
+    return out;
+}
+
+std::vector<uint8_t> make_framed_application(const std::vector<AppFile>& files, const std::vector<size_t>& frame_starts) {
+    std::vector<uint8_t> table;
+    std::vector<uint8_t> stream;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const uint32_t flags = files[i].flags | (i + 1 == files.size() ? 4u : 0u);
+        const std::vector<uint8_t> entry = encode_entry(flags, files[i].content.size(), files[i].name);
+        table.insert(table.end(), entry.begin(), entry.end());
+    }
+    for (size_t f = 0; f < frame_starts.size(); ++f) {
+        const size_t end = f + 1 < frame_starts.size() ? frame_starts[f + 1] : files.size();
+        std::string content;
+        for (size_t i = frame_starts[f]; i < end; ++i) content += files[i].content;
+        const std::vector<uint8_t> frame = sized_frame(content);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    return make_blob(table, stream);
+}
+
+std::vector<std::pair<size_t, size_t>> frame_positions(const std::vector<uint8_t>& blob) {
+    uint64_t table_size = 0;
+    uint64_t compressed_size = 0;
+    for (int i = 7; i >= 0; --i) table_size = (table_size << 8) | blob[i];
+    for (int i = 7; i >= 0; --i) compressed_size = (compressed_size << 8) | blob[8 + i];
+    std::vector<std::pair<size_t, size_t>> frames;
+    size_t offset = 16 + table_size;
+    const size_t end = offset + compressed_size;
+    while (offset < end) {
+        const size_t length = ZSTD_findFrameCompressedSize(blob.data() + offset, end - offset);
+        EXPECT_FALSE(ZSTD_isError(length));
+        if (ZSTD_isError(length)) break;
+        frames.emplace_back(offset, length);
+        offset += length;
+    }
+    return frames;
+}
+
 std::string noise(size_t size, uint32_t seed) {
     std::string out(size, '\0');
     uint32_t state = seed == 0 ? 1 : seed;

@@ -147,6 +147,19 @@ struct AppFile {
 // one compressed frame.
 std::vector<uint8_t> make_application(const std::vector<AppFile>& files, bool checksum = false);
 
+// One Zstandard frame as the packer writes a frame of several: content size and checksum in it, the
+// window `window_log` (0: the library's choice for the content).
+std::vector<uint8_t> sized_frame(const std::string& content, int level = 3, int window_log = 0);
+
+// A whole attached data blob whose stream is several frames of whole files, as the packer writes
+// it for parallel extraction: `frame_starts` holds the index of each frame's first file (the
+// first is 0).
+std::vector<uint8_t> make_framed_application(const std::vector<AppFile>& files, const std::vector<size_t>& frame_starts);
+
+// Where each frame of a blob made by make_framed_application lies in it: offset from the start of
+// the blob and length.
+std::vector<std::pair<size_t, size_t>> frame_positions(const std::vector<uint8_t>& blob);
+
 // Deterministic, poorly compressible bytes.
 std::string noise(size_t size, uint32_t seed);
 

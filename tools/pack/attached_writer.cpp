@@ -38,6 +38,10 @@ class FrameWriter {
 public:
     FrameWriter(int level, int out_fd, const fs::path& out_name);
 
+    // Starts the only frame of the stream: the full window, no content size.
+    void begin_single();
+    // Starts one frame of several, holding exactly `content_size` bytes.
+    void begin_sized(std::uint64_t content_size);
     void add(const void* data, std::size_t size);
     void finish();
     std::uint64_t compressed_size() const { return compressed_size_; }
@@ -63,13 +67,10 @@ FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
     }
     ZSTD_CCtx* cctx = cctx_.get();
     check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level), "level");
-    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, WINDOW_LOG), "window");
-    // No content size and no dictionary id in the frame header: the launcher knows the sizes from
-    // the file table. The frame does end in the content checksum (the low 32 bits of XXH64 over
-    // everything it holds): without it a damaged byte in a stored (raw) block or in literals decodes
-    // without complaint, and neither the launcher nor --verify could tell. Any decoder reads the
-    // 4 extra bytes; libzstd's checks them by default.
-    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0), "content size flag");
+    // No dictionary id in the frame header. Every frame does end in the content checksum (the low
+    // 32 bits of XXH64 over everything it holds): without it a damaged byte in a stored (raw) block
+    // or in literals decodes without complaint, and neither the launcher nor --verify could tell.
+    // Any decoder reads the 4 extra bytes; libzstd's checks them by default.
     check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1), "checksum flag");
     check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
     // Worker threads change speed, not bytes: for fixed parameters and worker count the output is
@@ -83,6 +84,14 @@ FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
         check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_jobSize, JOB_SIZE), "job size");
         threaded_ = true;
     }
+}
+
+void FrameWriter::begin_single() {
+    ZSTD_CCtx* cctx = cctx_.get();
+    fed_ = 0;  // jobs are counted from the frame's start
+    // No content size in the frame header: the launcher knows the sizes from the file table.
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, WINDOW_LOG), "window");
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0), "content size flag");
     // Start the frame with no input and no end in sight. Were the first call a ZSTD_e_end holding
     // everything, the library would take the input's size as known and shrink the window to it;
     // this way every frame is the same kind, with the full 2^27-byte window.
@@ -93,6 +102,22 @@ FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
 void FrameWriter::write_out(const ZSTD_outBuffer& output) {
     write_all(out_fd_, out_buffer_.data(), output.pos, out_name_);
     compressed_size_ += output.pos;
+}
+
+void FrameWriter::begin_sized(std::uint64_t content_size) {
+    ZSTD_CCtx* cctx = cctx_.get();
+    check_zstd(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only), "reset");
+    fed_ = 0;  // jobs are counted from the frame's start
+    // A frame of several carries its content size: the launcher finds from the frame headers alone
+    // which files each frame holds. Its window is the smallest power of two that holds the whole
+    // frame: a decoder never needs more, and each of the launcher's threads holds one.
+    int window_log = MIN_FRAME_WINDOW_LOG;
+    while (window_log < WINDOW_LOG && (std::uint64_t{1} << window_log) < content_size) {
+        ++window_log;
+    }
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log), "window");
+    check_zstd(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1), "content size flag");
+    check_zstd(ZSTD_CCtx_setPledgedSrcSize(cctx, content_size), "content size");
 }
 
 void FrameWriter::drain(ZSTD_inBuffer& input, ZSTD_EndDirective mode) {
@@ -213,6 +238,34 @@ void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsig
 
 }  // namespace
 
+std::vector<std::size_t> plan_frames(const std::vector<std::uint64_t>& sizes, std::size_t frames) {
+    std::uint64_t total = 0;
+    for (const std::uint64_t size : sizes) {
+        total += size;
+    }
+    std::uint64_t target = DEFAULT_FRAME_TARGET;
+    if (frames == 0) {
+        if (total < 2 * DEFAULT_FRAME_TARGET) {
+            return {0};
+        }
+    } else {
+        target = (total + frames - 1) / frames;
+    }
+    std::vector<std::size_t> starts{0};
+    std::uint64_t in_frame = 0;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        // A frame is closed once it holds the target, or before a file that fills a frame alone,
+        // so that one large file does not drag its neighbours' decoding behind it.
+        const bool full = in_frame >= target || (in_frame > 0 && sizes[i] >= target);
+        if (full && sizes[i] > 0 && (frames == 0 || starts.size() < frames)) {
+            starts.push_back(i);
+            in_frame = 0;
+        }
+        in_frame += sizes[i];
+    }
+    return starts;
+}
+
 PackSummary write_attached_data(const std::vector<SourceFile>& files, int level, const ByteSink& sink,
                                 const PackOptions& options) {
     if (level < MIN_LEVEL || level > MAX_LEVEL) {
@@ -245,20 +298,39 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
     if (options.progress) {
         options.progress(0, total);
     }
+    std::vector<std::uint64_t> sizes;
+    for (const SourceFile& file : files) {
+        sizes.push_back(file.size);
+    }
+    const std::vector<std::size_t> starts = plan_frames(sizes, options.frames);
     {
         FrameWriter frame(level, frame_fd.get(), frame_name);
-        for (const SourceFile& file : files) {
-            compress_file(file, frame, buffer, chunk_done);
-            TableEntry entry;
-            entry.flags = file.executable ? ENTRY_FLAG_BIT0 : 0;
-            entry.size = file.size;
-            entry.name = file.name_utf16;
-            entries.push_back(std::move(entry));
-            summary.content_size += file.size;
-            summary.file_times.push_back(file.modified);
+        for (std::size_t f = 0; f < starts.size(); ++f) {
+            const std::size_t end = f + 1 < starts.size() ? starts[f + 1] : files.size();
+            if (starts.size() == 1) {
+                frame.begin_single();
+            } else {
+                std::uint64_t content = 0;
+                for (std::size_t i = starts[f]; i < end; ++i) {
+                    content += files[i].size;
+                }
+                frame.begin_sized(content);
+            }
+            for (std::size_t i = starts[f]; i < end; ++i) {
+                const SourceFile& file = files[i];
+                compress_file(file, frame, buffer, chunk_done);
+                TableEntry entry;
+                entry.flags = file.executable ? ENTRY_FLAG_BIT0 : 0;
+                entry.size = file.size;
+                entry.name = file.name_utf16;
+                entries.push_back(std::move(entry));
+                summary.content_size += file.size;
+                summary.file_times.push_back(file.modified);
+            }
+            frame.finish();
         }
-        frame.finish();
         summary.compressed_size = frame.compressed_size();
+        summary.frame_count = starts.size();
     }
     if (!entries.empty()) {
         entries.back().flags |= ENTRY_FLAG_LAST;

@@ -1,5 +1,7 @@
-// Writing the attached data: 16-byte header, file table, one Zstandard frame holding every file's
-// contents in table order and ending in its content checksum, 9 trailing bytes.
+// Writing the attached data: 16-byte header, file table, the compressed stream holding every file's
+// contents in table order, 9 trailing bytes. The stream is one Zstandard frame, or several frames
+// back to back that each hold whole files, so that a launcher can decode them on several threads;
+// every frame ends in its content checksum.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +25,12 @@ inline constexpr int MAX_LEVEL = 22;
 inline constexpr int WINDOW_LOG = 27;
 // Bytes per compression job when worker threads are used; bounds memory use (see attached_writer.cpp).
 inline constexpr int JOB_SIZE = 32 << 20;
+// Frames of several: each holds whole files adding up to at least this many bytes (the last one
+// excepted), and an application smaller than twice this is one frame: bench/README.md has the
+// measurements behind the choice.
+inline constexpr std::uint64_t DEFAULT_FRAME_TARGET = std::uint64_t{16} << 20;
+// The smallest window a frame of several is given: below it the window saves nothing worth having.
+inline constexpr int MIN_FRAME_WINDOW_LOG = 20;
 
 struct PackOptions {
     // Which launcher the data is for; Windows adds checks on the file names.
@@ -37,13 +45,24 @@ struct PackOptions {
     // Called after each chunk read with the bytes of file contents compressed so far and in all;
     // may be empty.
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+    // How many frames the stream is split into: 0 chooses by the application's size (one frame for
+    // a small one), 1 writes the single frame with the full window, N splits it into about N frames
+    // of whole files, each with a window no larger than it needs.
+    std::size_t frames = 0;
 };
+
+// The index of the first file of every frame, for files of the given sizes (in table order) and
+// the `frames` choice of PackOptions. Always starts with 0; a frame begins only at a file that is
+// not empty, so that no frame is empty; a file larger than the frame target gets a frame of its
+// own. No files: one frame.
+std::vector<std::size_t> plan_frames(const std::vector<std::uint64_t>& sizes, std::size_t frames);
 
 struct PackSummary {
     std::size_t file_count = 0;
     std::uint64_t content_size = 0;  // all files, uncompressed
     std::uint64_t table_size = 0;
     std::uint64_t compressed_size = 0;
+    std::size_t frame_count = 0;
     std::uint64_t attached_size = 0;  // everything written, trailing bytes included
     // Each file's modification time in file table order, as it was when the file was read; not
     // part of the attached data, but what the record behind it is made of.

@@ -37,14 +37,16 @@ namespace onefile::pack {
 namespace {
 
 const char USAGE[] =
-    "usage: onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--cache]\n"
-    "                    [--quiet] [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT APP_DIR MAIN_BINARY\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--no-times] [--follow-links] [--cache]\n"
-    "                    [--quiet] [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT --exec APP_DIR PROGRAM\n"
+    "usage: onefile-pack [--target windows|linux] [--level N] [--frames N|auto] [--no-times]\n"
+    "                    [--follow-links] [--cache] [--quiet] [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT\n"
+    "                    APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--frames N|auto] [--no-times]\n"
+    "                    [--follow-links] [--cache] [--quiet] [--kit DIR] [WINDOWS_OPTIONS] -o OUTPUT\n"
+    "                    --exec APP_DIR PROGRAM\n"
     "       onefile-pack [--target windows|linux] [--cache] [--quiet] [--kit DIR] [WINDOWS_OPTIONS]\n"
     "                    --raw-attached FILE -o OUTPUT\n"
-    "       onefile-pack [--target windows|linux] [--level N] [--follow-links] [--quiet] --attached-only FILE\n"
-    "                    APP_DIR MAIN_BINARY\n"
+    "       onefile-pack [--target windows|linux] [--level N] [--frames N|auto] [--follow-links] [--quiet]\n"
+    "                    --attached-only FILE APP_DIR MAIN_BINARY\n"
     "       onefile-pack --list FILE\n"
     "       onefile-pack [--quiet] --verify FILE\n"
     "\n"
@@ -75,6 +77,9 @@ const char USAGE[] =
     "                          (default: the target MAIN_BINARY or PROGRAM is built for, linux for a\n"
     "                          #! script; windows with --raw-attached)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
+    "  --frames N|auto         split the compressed stream into about N frames of whole files, which\n"
+    "                          the launcher decodes in parallel; 1: one frame (default: auto, one\n"
+    "                          frame below 32 MiB, else frames of about 16 MiB)\n"
     "  --no-times              record no modification times: unpacked files get the time of the\n"
     "                          unpacking\n"
     "  --follow-links          also copy what symbolic links leading outside APP_DIR point to\n"
@@ -129,6 +134,7 @@ struct Invocation {
     // Given with --target; otherwise the main binary's own, and windows for --raw-attached.
     std::optional<Target> target;
     int level = DEFAULT_LEVEL;
+    std::size_t frames = 0;  // 0: auto
     bool quiet = false;
     bool no_times = false;
     bool follow_links = false;
@@ -190,6 +196,18 @@ void add_version_info(VersionInfo& info, const std::string& text) {
         return;
     }
     throw UsageError{"--version-info has no key '" + key + "' (keys: " + VERSION_KEYS + ")"};
+}
+
+std::size_t parse_frames(const std::string& text) {
+    if (text == "auto") {
+        return 0;
+    }
+    std::size_t frames = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), frames);
+    if (error != std::errc() || end != text.data() + text.size() || frames < 1 || frames > 65536) {
+        throw UsageError{"--frames takes auto or a number from 1 to 65536, not '" + text + "'"};
+    }
+    return frames;
 }
 
 void set_mode(Invocation& invocation, Mode mode, const std::string& option, const std::string& file) {
@@ -275,6 +293,8 @@ Invocation parse_args(const std::vector<std::string>& args) {
             invocation.target = *target;
         } else if (name == "--level") {
             invocation.level = parse_level(value());
+        } else if (name == "--frames") {
+            invocation.frames = parse_frames(value());
         } else if (name == "--kit") {
             invocation.kit = fs::path(value());
         } else if (name == "--icon") {
@@ -513,6 +533,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
                 invocation.exec ? exec_target(invocation) : checked_target(invocation, err);
             options.target = target;
             options.links.follow_outside = invocation.follow_links;
+            options.frames = invocation.frames;
             std::optional<TempDir> exec_work;
             std::vector<SourceFile> files;
             if (invocation.exec) {
@@ -583,6 +604,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         PackOptions options;
         options.target = target;
         options.links.follow_outside = invocation.follow_links;
+        options.frames = invocation.frames;
         options.temp_dir = work.path();
         std::vector<SourceFile> files =
             invocation.exec

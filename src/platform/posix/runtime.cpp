@@ -1,5 +1,6 @@
 // Process start and end, messages and the environment on Linux.
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -165,4 +166,33 @@ void platform_release_read_pages(const void* start, size_t length) {
     // The attached data is a read-only file mapping: dropped pages come back from the file if they
     // are ever touched again.
     if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
+namespace {
+
+void* run_thread(void* argument) {
+    ThreadStart* start = static_cast<ThreadStart*>(argument);
+    start->function(start->argument);
+    return nullptr;
+}
+
+}  // namespace
+
+bool platform_start_thread(ThreadStart* start) {
+    pthread_t thread{};
+    if (pthread_create(&thread, nullptr, run_thread, start) != 0) return false;
+    start->handle = static_cast<intptr_t>(thread);
+    return true;
+}
+
+void platform_join_thread(ThreadStart* start) { pthread_join(static_cast<pthread_t>(start->handle), nullptr); }
+
+uint32_t platform_processor_count() {
+    // The affinity, not the machine: a process confined to some processors (a container's share,
+    // taskset) gains nothing from more threads than it may run at once.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    const int count = CPU_COUNT(&set);
+    return count < 1 ? 1 : static_cast<uint32_t>(count);
 }

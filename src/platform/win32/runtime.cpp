@@ -145,3 +145,37 @@ void platform_release_read_pages(const void* start, size_t length) {
     // reports ERROR_NOT_LOCKED, which is expected here.
     if (end > first) VirtualUnlock(reinterpret_cast<void*>(first), end - first);
 }
+
+namespace {
+
+DWORD WINAPI run_thread(LPVOID argument) {
+    ThreadStart* start = static_cast<ThreadStart*>(argument);
+    start->function(start->argument);
+    return 0;
+}
+
+}  // namespace
+
+bool platform_start_thread(ThreadStart* start) {
+    HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+    if (thread == nullptr) return false;
+    start->handle = reinterpret_cast<intptr_t>(thread);
+    return true;
+}
+
+void platform_join_thread(ThreadStart* start) {
+    HANDLE thread = reinterpret_cast<HANDLE>(start->handle);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+}
+
+uint32_t platform_processor_count() {
+    // The processors the process may run on (its affinity within its processor group), not the
+    // machine's: a job confined to some of them gains nothing from more threads.
+    DWORD_PTR process_mask = 0;
+    DWORD_PTR system_mask = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) return 1;
+    uint32_t count = 0;
+    for (; process_mask != 0; process_mask &= process_mask - 1) ++count;
+    return count < 1 ? 1 : count;
+}
