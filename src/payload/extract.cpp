@@ -159,6 +159,17 @@ void compose_output_path(const FileEntry& entry) {
     g_state.output_path[length] = L'\0';
 }
 
+// Interpreters compare a module's time with the one recorded in its compiled cache: the file keeps
+// the time it had when it was packed, set through the handle it was written with.
+void set_packed_time_and_close(FileHandle file, uint64_t index) {
+    int64_t seconds = 0;
+    uint32_t nanoseconds = 0;
+    if (file_time_at(attached_file_times(), index, &seconds, &nanoseconds)) {
+        platform_set_file_time(file, seconds, nanoseconds);
+    }
+    platform_close_file(file);
+}
+
 void write_entry(const FileEntry& entry, uint64_t index) {
     const FileHandle file = platform_create_output_file(g_state.output_path, (entry.flags & ENTRY_FLAG_BIT0) != 0);
     if (file == INVALID_FILE) exit_with_open_error();
@@ -175,14 +186,7 @@ void write_entry(const FileEntry& entry, uint64_t index) {
         }
         remaining -= chunk;
     }
-    // Interpreters compare a module's time with the one recorded in its compiled cache: the file
-    // keeps the time it had when it was packed, set through the handle it was written with.
-    int64_t seconds = 0;
-    uint32_t nanoseconds = 0;
-    if (file_time_at(attached_file_times(), index, &seconds, &nanoseconds)) {
-        platform_set_file_time(file, seconds, nanoseconds);
-    }
-    platform_close_file(file);
+    set_packed_time_and_close(file, index);
 }
 
 // The packer ends its frame with a content checksum. The frame header says so: the magic number,
@@ -346,12 +350,7 @@ bool extract_frame(Worker& worker, const FramePlan& plan, FailurePoint* failure)
             }
             remaining -= chunk;
         }
-        int64_t seconds = 0;
-        uint32_t nanoseconds = 0;
-        if (file_time_at(attached_file_times(), index, &seconds, &nanoseconds)) {
-            platform_set_file_time(file, seconds, nanoseconds);
-        }
-        platform_close_file(file);
+        set_packed_time_and_close(file, index);
     }
     const Failure end = reader_finish(reader);
     if (end != Failure::None) {

@@ -42,16 +42,6 @@ std::vector<std::string> split_relative(std::string_view text) {
 // characters: such bytes become \xNN.
 std::string printable(std::string_view name) { return escape_for_display(name, !utf8_to_utf16(name).has_value()); }
 
-std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 // Why Windows cannot create a file or directory of this name, or "" when it can.
 std::string windows_name_problem(std::string_view component) {
     for (char c : component) {

@@ -583,14 +583,12 @@ const std::vector<fs::path>& linux_system_library_dirs() {
     return dirs;
 }
 
-BinaryVerdict judge_main_binary(const BinaryFacts& facts, const std::string& shown, std::optional<Target> requested,
-                                const LibrarySearch& search) {
-    const std::string subject = refuse_prefix(shown);
-    if (facts.format == BinaryFacts::Format::NotABinary) {
-        throw PackError(subject +
-                        "is neither a PE nor an ELF file: give a Windows DLL or a Linux shared object that exports "
-                        "onefile_main");
-    }
+namespace {
+
+// The target of an image whose format is known, after the checks every packed binary needs: headers
+// that read, and an x86-64 machine. `subject` begins the message; `kind_and_remedy` ends the one for
+// another machine ("main binaries: build it for x86-64").
+Target checked_format(const BinaryFacts& facts, const std::string& subject, const std::string& kind_and_remedy) {
     const bool pe = facts.format == BinaryFacts::Format::Pe;
     if (facts.malformed) {
         throw PackError(subject + "is not a valid " + (pe ? "PE" : "ELF") + " file (" + *facts.malformed +
@@ -600,9 +598,23 @@ BinaryVerdict judge_main_binary(const BinaryFacts& facts, const std::string& sho
         facts.wide && facts.little_endian && facts.machine == (pe ? PE_MACHINE_AMD64 : ELF_MACHINE_X86_64);
     if (!x86_64) {
         throw PackError(subject + "is built for " + machine_name(facts) + ", but the launcher runs only 64-bit " +
-                        "x86-64 main binaries: build it for x86-64");
+                        "x86-64 " + kind_and_remedy);
     }
-    const Target target = pe ? Target::Windows : Target::Linux;
+    return pe ? Target::Windows : Target::Linux;
+}
+
+}  // namespace
+
+BinaryVerdict judge_main_binary(const BinaryFacts& facts, const std::string& shown, std::optional<Target> requested,
+                                const LibrarySearch& search) {
+    const std::string subject = refuse_prefix(shown);
+    if (facts.format == BinaryFacts::Format::NotABinary) {
+        throw PackError(subject +
+                        "is neither a PE nor an ELF file: give a Windows DLL or a Linux shared object that exports "
+                        "onefile_main");
+    }
+    const bool pe = facts.format == BinaryFacts::Format::Pe;
+    const Target target = checked_format(facts, subject, "main binaries: build it for x86-64");
     if (requested && *requested != target) {
         throw PackError(subject + "is a " + (pe ? "Windows (PE)" : "Linux (ELF)") + " file, but --target " +
                         std::string(target_name(*requested)) + " was given: build the main binary for " +
@@ -795,17 +807,7 @@ Target judge_exec_program(const BinaryFacts& facts, bool script, const std::stri
         return *requested;
     }
     const bool pe = facts.format == BinaryFacts::Format::Pe;
-    if (facts.malformed) {
-        throw PackError(subject + "is not a valid " + (pe ? "PE" : "ELF") + " file (" + *facts.malformed +
-                        "): rebuild it, or check that it was copied whole");
-    }
-    const bool x86_64 =
-        facts.wide && facts.little_endian && facts.machine == (pe ? PE_MACHINE_AMD64 : ELF_MACHINE_X86_64);
-    if (!x86_64) {
-        throw PackError(subject + "is built for " + machine_name(facts) +
-                        ", but the launcher runs only 64-bit x86-64 programs: give an x86-64 build of it");
-    }
-    const Target target = pe ? Target::Windows : Target::Linux;
+    const Target target = checked_format(facts, subject, "programs: give an x86-64 build of it");
     if (requested && *requested != target) {
         throw PackError(subject + "is a " + (pe ? "Windows (PE)" : "Linux (ELF)") + " file, but --target " +
                         std::string(target_name(*requested)) + " was given: leave --target out to pack for " +
@@ -813,8 +815,8 @@ Target judge_exec_program(const BinaryFacts& facts, bool script, const std::stri
     }
     // A library has nothing to start; an ELF shared object that carries an interpreter may be
     // started, as a position-independent executable is.
-    const bool library = pe ? facts.library
-                            : facts.elf_type == ELF_TYPE_DYN && !facts.position_independent && !facts.has_interpreter;
+    const bool library =
+        pe ? facts.library : facts.elf_type == ELF_TYPE_DYN && !facts.position_independent && !facts.has_interpreter;
     if (library || (!pe && facts.elf_type != ELF_TYPE_DYN && facts.elf_type != ELF_TYPE_EXEC)) {
         throw PackError(subject + "is " + (pe ? "a DLL" : "no executable ELF file") +
                         ", not a program: --exec starts a program; a main binary that exports onefile_main "

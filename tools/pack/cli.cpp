@@ -529,8 +529,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         case Mode::AttachedOnly: {
             PackOptions options;
             // An ordinary program is no main binary to check: its target is the one given.
-            const Target target =
-                invocation.exec ? exec_target(invocation) : checked_target(invocation, err);
+            const Target target = invocation.exec ? exec_target(invocation) : checked_target(invocation, err);
             options.target = target;
             options.links.follow_outside = invocation.follow_links;
             options.frames = invocation.frames;

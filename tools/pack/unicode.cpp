@@ -100,4 +100,14 @@ std::string escape_for_display(std::string_view text, bool escape_high) {
     return out;
 }
 
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
 }  // namespace onefile::pack

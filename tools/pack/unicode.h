@@ -18,4 +18,7 @@ std::string utf16_to_utf8(std::u16string_view text);
 // from 0x80 up) become \xNN, so one name always stays on one line and shows what it holds.
 std::string escape_for_display(std::string_view text, bool escape_high);
 
+// `text` with A-Z as a-z and every other byte unchanged: Windows compares names without case.
+std::string ascii_lower(std::string_view text);
+
 }  // namespace onefile::pack
