@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "bootstrap/driver.h"
+#include "bootstrap/run_variables.h"
 #include "child/cleanup.h"
 #include "child/launch.h"
 #include "common/bounded.h"
@@ -18,7 +18,7 @@ namespace {
 
 CachePaths g_paths;
 wchar_t g_staging[PATH_CAPACITY];
-int (*g_unpack_and_run)() = nullptr;
+int (*g_fallback)() = nullptr;
 
 // Writing into the staging directory failed: it goes, and the run unpacks where every run does.
 [[noreturn]] void abandon_staging(uint32_t code) {
@@ -28,7 +28,7 @@ int (*g_unpack_and_run)() = nullptr;
     report_cache_unusable(g_paths.root, false, code);
     release_decoder();
     g_state.main_binary_path[0] = L'\0';
-    platform_exit(g_unpack_and_run());
+    platform_exit(g_fallback());
 }
 
 // Sets a damaged entry aside under a staging name (one rename, so no start ever sees it half
@@ -75,8 +75,8 @@ bool unpack_and_publish() {
 
 }  // namespace
 
-bool run_cached(int* status, int (*unpack_and_run)()) {
-    g_unpack_and_run = unpack_and_run;
+bool run_cached(int* status, int (*fallback)()) {
+    g_fallback = fallback;
     ensure_module_path();
     if (!cache_paths(g_module_path, attached_cache_digest(), &g_paths)) {
         report_cache_unusable(L"{CACHE_DIR}", false, platform_last_error());

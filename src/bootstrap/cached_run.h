@@ -9,9 +9,9 @@
 // winner's); then runs the application in-process and returns true with its exit status in
 // `*status`. False when the cache cannot be used (said once on standard error): the caller then
 // unpacks into a temporary directory as usual. When writing into the cache fails midway (a full
-// disk), the staging directory is removed and the process ends with what `unpack_and_run`, the
+// disk), the staging directory is removed and the process ends with what `fallback`, the
 // ordinary run, returns.
-bool run_cached(int* status, int (*unpack_and_run)());
+bool run_cached(int* status, int (*fallback)());
 
 // Removes, from the cache root of `paths`, what other starts of this executable no longer need:
 // entries of other versions unused for CACHE_UNUSED_SECONDS, and staging directories whose start

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "bootstrap/cached_run.h"
+#include "bootstrap/run_variables.h"
 #include "child/cleanup.h"
 #include "child/launch.h"
 #include "common/bounded.h"
@@ -23,31 +24,6 @@ namespace {
 constexpr const wchar_t TARGET_DIRECTORY_SPEC[] = L"{TEMP}" ONEFILE_SEPARATOR_TEXT L"onefile_{PID}_{TIME_US}_{RANDOM}";
 
 }  // namespace
-
-void prepare_parent_environment() {
-    // Values inherited from another launcher would give this run its directory: start afresh.
-    unset_bridged_env("VARNOK_ONEFILE_START");
-    unset_bridged_env("VARNOK_ONEFILE_TIME_US");
-    unset_bridged_env("VARNOK_ONEFILE_RANDOM");
-    char text[128];
-    snprintf(text, sizeof text, "%ld", static_cast<long>(platform_current_process_id()));
-    wchar_t wide[128];
-    bounded_widen(wide, 128, text);
-    set_bridged_env("VARNOK_ONEFILE_PARENT", wide);
-}
-
-void publish_directory_variables() {
-    // The plain form: a user who started the launcher through a link finds the files beside the
-    // link, where they put them, not beside the link's target.
-    wchar_t directory[PATH_CAPACITY];
-    bounded_copy(directory, PATH_CAPACITY, get_own_executable_path(false));
-    wchar_t* last_separator = wcsrchr(directory, PATH_SEPARATOR);
-    if (last_separator != nullptr) *last_separator = L'\0';
-    set_bridged_env("VARNOK_ONEFILE_DIRECTORY", directory);
-    wchar_t** argv = platform_wargv();
-    const wchar_t* argv0 = (platform_argc() > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : L"";
-    set_bridged_env("VARNOK_ORIGINAL_ARGV0", argv0);
-}
 
 namespace {
 

@@ -13,11 +13,3 @@ int run_launcher(const uint8_t* attached_data, uint64_t attached_length, const u
 
 // Parent unless VARNOK_ONEFILE_PARENT names a live process running this same executable.
 Role decide_role();
-
-// Parent only: removes the start, time and random values (in that order) that another launcher
-// may have left in the environment, and publishes this process's id as the parent id.
-void prepare_parent_environment();
-
-// Parent only, after extraction: publishes the directory of the launcher's executable (plain
-// form, not resolved) and argument 0 as the user gave it.
-void publish_directory_variables();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bootstrap/driver.h"
+#include "bootstrap/run_variables.h"
 #include "child/cleanup.h"
 #include "child/launch.h"
 #include "common/state.h"
