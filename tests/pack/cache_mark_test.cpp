@@ -14,6 +14,7 @@
 #include "common/extras.h"
 #include "extras_record.h"
 #include "binary_images.h"
+#include "cli_capture.h"
 #include "pack_test_support.h"
 #include "sha256.h"
 
@@ -25,6 +26,7 @@ using onefile::pack::Sha256;
 using onefile::pack::Sha256Digest;
 using pack_test::random_bytes;
 using pack_test::read;
+using pack_test::run_cli;
 using pack_test::TempDir;
 using pack_test::write;
 
@@ -102,14 +104,6 @@ TEST(CacheEntryName, IsTheFileNameWithoutExeAndSixteenHexDigits) {
     EXPECT_EQ(onefile::pack::cache_entry_name("a.exe.exe", digest), "a.exe-1011121314151617");
     EXPECT_EQ(onefile::pack::cache_entry_name(std::string(80, 'n'), digest),
               std::string(64, 'n') + "-1011121314151617");
-}
-
-int run_cli(const std::vector<std::string>& args, std::string* out, std::string* err) {
-    std::ostringstream out_stream, err_stream;
-    const int status = onefile::pack::run_cli(args, out_stream, err_stream);
-    *out = out_stream.str();
-    *err = err_stream.str();
-    return status;
 }
 
 TEST(CacheOption, MarksTheExecutableWithTheDigestOfItsAttachedDataAndListSaysWhere) {

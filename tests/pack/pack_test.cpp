@@ -28,6 +28,7 @@
 #include "common/state.h"
 #include "extras_record.h"
 #include "file_table.h"
+#include "cli_capture.h"
 #include "pack_test_support.h"
 #include "payload/attached_data.h"
 #include "payload/extract.h"
@@ -40,6 +41,7 @@ namespace {
 using pack_test::main_binary_image;
 using pack_test::random_bytes;
 using pack_test::read;
+using pack_test::run_cli;
 using pack_test::ScopedEnvironment;
 using pack_test::TempDir;
 using pack_test::write;
@@ -94,14 +96,6 @@ std::string decompress_stream(const std::string& attached) {
     ZSTD_freeDCtx(context);
     (void)attached;
     return out;
-}
-
-int run_cli(const std::vector<std::string>& args, std::string* out = nullptr, std::string* err = nullptr) {
-    std::ostringstream out_stream, err_stream;
-    const int status = onefile::pack::run_cli(args, out_stream, err_stream);
-    if (out != nullptr) *out = out_stream.str();
-    if (err != nullptr) *err = err_stream.str();
-    return status;
 }
 
 class PackedApplication : public ::testing::Test {

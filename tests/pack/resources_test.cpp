@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "errors.h"
 #include "link.h"
+#include "cli_capture.h"
 #include "pack_test_support.h"
 #include "pe_resources.h"
 #include "resources.h"
@@ -23,6 +24,7 @@ namespace {
 
 using pack_test::main_binary_image;
 using pack_test::read;
+using pack_test::run_cli;
 using pack_test::TempDir;
 using pack_test::write;
 
@@ -82,14 +84,6 @@ std::vector<IcoImage> sample_images() {
     return {{16, 16, 32, bitmap_image(16, 0x10)},
             {32, 32, 32, bitmap_image(32, 0x80)},
             {0, 0, 32, png_image(std::string(3001, 'p'))}};
-}
-
-int run_cli(const std::vector<std::string>& args, std::string* out = nullptr, std::string* err = nullptr) {
-    std::ostringstream out_stream, err_stream;
-    const int status = onefile::pack::run_cli(args, out_stream, err_stream);
-    if (out != nullptr) *out = out_stream.str();
-    if (err != nullptr) *err = err_stream.str();
-    return status;
 }
 
 std::string windows_kit() {
