@@ -334,18 +334,29 @@ std::vector<uint8_t> make_blob(const std::vector<uint8_t>& table, const std::vec
     return make_blob_with_header(table.size(), compressed.size(), rest);
 }
 
-std::vector<uint8_t> zstd_frame(const std::string& content, int level, bool checksum) {
+namespace {
+
+// One frame of `content`, without dictionary id; `window_log` 0 leaves the window to the level.
+std::vector<uint8_t> compress_frame(const std::string& content, int level, bool content_size, bool checksum,
+                                    int window_log) {
     ZSTD_CCtx* context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, content_size ? 1 : 0);
     ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
     ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);
+    if (window_log != 0) ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
     std::vector<uint8_t> out(ZSTD_compressBound(content.size()));
     const size_t size = ZSTD_compress2(context, out.data(), out.size(), content.data(), content.size());
     ZSTD_freeCCtx(context);
     EXPECT_FALSE(ZSTD_isError(size)) << ZSTD_getErrorName(size);
     out.resize(ZSTD_isError(size) ? 0 : size);
     return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> zstd_frame(const std::string& content, int level, bool checksum) {
+    return compress_frame(content, level, false, checksum, 0);
 }
 
 std::vector<uint8_t> make_application(const std::vector<AppFile>& files, bool checksum) {
@@ -361,18 +372,7 @@ std::vector<uint8_t> make_application(const std::vector<AppFile>& files, bool ch
 }
 
 std::vector<uint8_t> sized_frame(const std::string& content, int level, int window_log) {
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);
-    if (window_log != 0) ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
-    std::vector<uint8_t> out(ZSTD_compressBound(content.size()));
-    const size_t size = ZSTD_compress2(context, out.data(), out.size(), content.data(), content.size());
-    ZSTD_freeCCtx(context);
-    EXPECT_FALSE(ZSTD_isError(size)) << ZSTD_getErrorName(size);
-    out.resize(ZSTD_isError(size) ? 0 : size);
-    return out;
+    return compress_frame(content, level, true, true, window_log);
 }
 
 std::vector<uint8_t> make_framed_application(const std::vector<AppFile>& files, const std::vector<size_t>& frame_starts) {
