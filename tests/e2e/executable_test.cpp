@@ -41,13 +41,13 @@ std::vector<std::string> imported_libraries(const std::string& dump) {
     return names;
 }
 
-TEST(WindowsExecutable, GuiProgramWithAnEightMegabyteStackImportingOnlySystemLibraries) {
-    if (!target_available(Target::Windows)) GTEST_SKIP() << "windows build missing";
-    const fs::path& exe = packed_fixture(Target::Windows);
+// A 64-bit launcher of the given subsystem ("00000002" GUI, "00000003" console) with an 8 MiB stack
+// reserve and 4 KiB commit that imports only system libraries.
+void expect_launcher_headers(const fs::path& exe, const std::string& subsystem) {
     const RunResult headers = run_command({"x86_64-w64-mingw32-objdump", "-p", exe.string()});
     ASSERT_EQ(headers.status, 0) << headers.err;
     EXPECT_EQ(field(headers.out, "Magic"), "020b");  // PE32+: a 64-bit executable
-    EXPECT_EQ(field(headers.out, "Subsystem"), "00000002");
+    EXPECT_EQ(field(headers.out, "Subsystem"), subsystem);
     EXPECT_EQ(field(headers.out, "SizeOfStackReserve"), "0000000000800000");
     EXPECT_EQ(field(headers.out, "SizeOfStackCommit"), "0000000000001000");
 
@@ -55,6 +55,11 @@ TEST(WindowsExecutable, GuiProgramWithAnEightMegabyteStackImportingOnlySystemLib
     const auto imports = imported_libraries(headers.out);
     EXPECT_FALSE(imports.empty());
     for (const auto& name : imports) EXPECT_TRUE(system.count(name) == 1) << "imports " << name;
+}
+
+TEST(WindowsExecutable, GuiProgramWithAnEightMegabyteStackImportingOnlySystemLibraries) {
+    if (!target_available(Target::Windows)) GTEST_SKIP() << "windows build missing";
+    expect_launcher_headers(packed_fixture(Target::Windows), "00000002");
 }
 
 TEST(WindowsExecutable, CarriesTheApplicationManifest) {
@@ -93,17 +98,7 @@ bool windows_available() {
 TEST(WindowsExecutable, ConsoleLauncherIsAConsoleProgramWithTheSameStackAndImports) {
     if (!windows_available()) GTEST_SKIP() << "windows build missing";
     ScratchDir dir;
-    const fs::path exe = pack_console_fixture(dir);
-    const RunResult headers = run_command({"x86_64-w64-mingw32-objdump", "-p", exe.string()});
-    ASSERT_EQ(headers.status, 0) << headers.err;
-    EXPECT_EQ(field(headers.out, "Magic"), "020b");
-    EXPECT_EQ(field(headers.out, "Subsystem"), "00000003");
-    EXPECT_EQ(field(headers.out, "SizeOfStackReserve"), "0000000000800000");
-    EXPECT_EQ(field(headers.out, "SizeOfStackCommit"), "0000000000001000");
-    const std::set<std::string> system = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "advapi32.dll", "user32.dll"};
-    const auto imports = imported_libraries(headers.out);
-    EXPECT_FALSE(imports.empty());
-    for (const auto& name : imports) EXPECT_TRUE(system.count(name) == 1) << "imports " << name;
+    expect_launcher_headers(pack_console_fixture(dir), "00000003");
 }
 
 TEST(WindowsConsoleLauncher, RunsTheApplicationWithItsOutputOnTheCallersStreams) {
