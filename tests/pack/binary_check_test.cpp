@@ -26,9 +26,9 @@ using onefile::pack::check_main_binary;
 using onefile::pack::read_binary_facts;
 using onefile::pack::Target;
 using pack_test::elf_image;
-using pack_test::ElfSpec;
+using pack_test::ElfLayout;
 using pack_test::pe_image;
-using pack_test::PeSpec;
+using pack_test::PeLayout;
 using pack_test::read;
 using pack_test::TempDir;
 using pack_test::write;
@@ -130,15 +130,15 @@ TEST_P(MainBinaryCheck, RefusesWarnsOrPicksTheTarget) {
     }
 }
 
-ElfSpec elf(std::function<void(ElfSpec&)> change = {}) {
-    ElfSpec spec;
-    if (change) change(spec);
-    return spec;
+ElfLayout elf(std::function<void(ElfLayout&)> change = {}) {
+    ElfLayout layout;
+    if (change) change(layout);
+    return layout;
 }
-PeSpec pe(std::function<void(PeSpec&)> change = {}) {
-    PeSpec spec;
-    if (change) change(spec);
-    return spec;
+PeLayout pe(std::function<void(PeLayout&)> change = {}) {
+    PeLayout layout;
+    if (change) change(layout);
+    return layout;
 }
 std::string cut(const std::string& image, std::size_t size) { return image.substr(0, size); }
 
@@ -181,26 +181,26 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"PeWithoutSignature", bytes("main.dll", "MZ" + std::string(0x100, '\0')), "", {}, std::nullopt,
                   {"is not a valid PE file (no PE signature where the DOS header points)"}},
         CheckCase{"PeImportNameCutShort",
-                  bytes("main.dll", cut(pe_image(pe([](PeSpec& s) { s.imports = {"KERNEL32.dll"}; })),
-                                        pe_image(pe([](PeSpec& s) { s.imports = {"KERNEL32.dll"}; })).size() - 1)),
+                  bytes("main.dll", cut(pe_image(pe([](PeLayout& s) { s.imports = {"KERNEL32.dll"}; })),
+                                        pe_image(pe([](PeLayout& s) { s.imports = {"KERNEL32.dll"}; })).size() - 1)),
                   "", {}, std::nullopt,
                   {"is not a valid PE file (an imported DLL's name runs past the end of the file)"}},
         // The wrong machine.
-        CheckCase{"Elf32Bit", bytes("main.so", elf_image(elf([](ElfSpec& s) {
+        CheckCase{"Elf32Bit", bytes("main.so", elf_image(elf([](ElfLayout& s) {
                                         s.wide = false;
                                         s.machine = 3;
                                     }))),
                   "", {}, std::nullopt, {"is built for 32-bit x86, " + NOT_X86_64}},
-        CheckCase{"ElfArm64", bytes("main.so", elf_image(elf([](ElfSpec& s) { s.machine = 183; }))), "", {},
+        CheckCase{"ElfArm64", bytes("main.so", elf_image(elf([](ElfLayout& s) { s.machine = 183; }))), "", {},
                   std::nullopt, {"is built for ARM64, " + NOT_X86_64}},
-        CheckCase{"ElfBigEndian", bytes("main.so", elf_image(elf([](ElfSpec& s) { s.little_endian = false; }))), "", {},
+        CheckCase{"ElfBigEndian", bytes("main.so", elf_image(elf([](ElfLayout& s) { s.little_endian = false; }))), "", {},
                   std::nullopt, {"is built for big-endian x86-64, " + NOT_X86_64}},
-        CheckCase{"Pe32Bit", bytes("main.dll", pe_image(pe([](PeSpec& s) {
+        CheckCase{"Pe32Bit", bytes("main.dll", pe_image(pe([](PeLayout& s) {
                                        s.wide = false;
                                        s.machine = 0x14c;
                                    }))),
                   "", {}, std::nullopt, {"is built for 32-bit x86, " + NOT_X86_64}},
-        CheckCase{"PeArm64", bytes("main.dll", pe_image(pe([](PeSpec& s) { s.machine = 0xaa64; }))), "", {},
+        CheckCase{"PeArm64", bytes("main.dll", pe_image(pe([](PeLayout& s) { s.machine = 0xaa64; }))), "", {},
                   std::nullopt, {"is built for ARM64, " + NOT_X86_64}},
         // The other target than the one asked for.
         CheckCase{"ElfForWindows", bytes("main.so", elf_image(elf())), "", {}, Target::Windows,
@@ -210,59 +210,59 @@ INSTANTIATE_TEST_SUITE_P(
                   {"is a Windows (PE) file, but --target linux was given: build the main binary for linux, or leave "
                    "--target out to pack for windows"}},
         // Programs.
-        CheckCase{"PeProgram", bytes("main.exe", pe_image(pe([](PeSpec& s) { s.dll = false; }))), "", {},
+        CheckCase{"PeProgram", bytes("main.exe", pe_image(pe([](PeLayout& s) { s.dll = false; }))), "", {},
                   std::nullopt,
                   {"is a Windows program (a PE file without the DLL flag), not a DLL: the launcher loads the main "
                    "binary as a library and calls its entry, so build it as a DLL exporting onefile_main; to pack a "
                    "program, use --exec APP_DIR PROGRAM"}},
-        CheckCase{"ElfStaticExecutable", bytes("main", elf_image(elf([](ElfSpec& s) { s.type = 2; }))), "", {},
+        CheckCase{"ElfStaticExecutable", bytes("main", elf_image(elf([](ElfLayout& s) { s.type = 2; }))), "", {},
                   std::nullopt,
                   {"is a static executable, not a shared object: the launcher loads the main binary as a library and "
                    "calls its onefile_main, so build it with -shared; to pack a program, use --exec APP_DIR PROGRAM"}},
-        CheckCase{"ElfPositionDependentExecutable", bytes("main", elf_image(elf([](ElfSpec& s) {
+        CheckCase{"ElfPositionDependentExecutable", bytes("main", elf_image(elf([](ElfLayout& s) {
                                                               s.type = 2;
                                                               s.interpreter = true;
                                                           }))),
                   "", {}, std::nullopt, {"is a position-dependent executable, not a shared object", EXEC_HINT}},
-        CheckCase{"ElfPositionIndependentExecutable", bytes("main", elf_image(elf([](ElfSpec& s) {
+        CheckCase{"ElfPositionIndependentExecutable", bytes("main", elf_image(elf([](ElfLayout& s) {
                                                                 s.interpreter = true;
                                                                 s.pie_flag = true;
                                                             }))),
                   "", {}, std::nullopt, {"is a position-independent executable, not a shared object", EXEC_HINT}},
-        CheckCase{"ElfExecutableOfAnOlderLinker", bytes("main", elf_image(elf([](ElfSpec& s) {
+        CheckCase{"ElfExecutableOfAnOlderLinker", bytes("main", elf_image(elf([](ElfLayout& s) {
                                                             s.interpreter = true;
                                                             s.symbol = "main";
                                                         }))),
                   "", {}, std::nullopt, {"is a position-independent executable", EXEC_HINT}},
         CheckCase{"BuiltPositionIndependentExecutable", fixture("onefile-pack", ONEFILE_PACK_PATH), "", {},
                   std::nullopt, {"is a position-independent executable", EXEC_HINT}},
-        CheckCase{"ElfObjectFile", bytes("main.o", elf_image(elf([](ElfSpec& s) { s.type = 1; }))), "", {},
+        CheckCase{"ElfObjectFile", bytes("main.o", elf_image(elf([](ElfLayout& s) { s.type = 1; }))), "", {},
                   std::nullopt, {"is an ELF object file, not a shared object: link it with -shared"}},
         // Libraries without the entry.
-        CheckCase{"SharedObjectWithoutEntry", bytes("main.so", elf_image(elf([](ElfSpec& s) { s.symbol = "other"; }))),
+        CheckCase{"SharedObjectWithoutEntry", bytes("main.so", elf_image(elf([](ElfLayout& s) { s.symbol = "other"; }))),
                   "", {}, std::nullopt,
                   {"does not export onefile_main (no defined function of that name in its dynamic symbol table), "
                    "which the launcher calls as the entry: define it with ONEFILE_ENTRY from onefile/entry.h"}},
         CheckCase{"SharedObjectWithUndefinedEntry",
-                  bytes("main.so", elf_image(elf([](ElfSpec& s) { s.symbol_section = 0; }))), "", {}, std::nullopt,
+                  bytes("main.so", elf_image(elf([](ElfLayout& s) { s.symbol_section = 0; }))), "", {}, std::nullopt,
                   {"does not export onefile_main"}},
         CheckCase{"SharedObjectWhoseEntryIsData",
-                  bytes("main.so", elf_image(elf([](ElfSpec& s) { s.symbol_type = 1; }))), "", {}, std::nullopt,
+                  bytes("main.so", elf_image(elf([](ElfLayout& s) { s.symbol_type = 1; }))), "", {}, std::nullopt,
                   {"does not export onefile_main"}},
         CheckCase{"BuiltSharedObjectWithoutEntry", fixture("fixture_no_entry.so", linux_fixture("fixture_no_entry")),
                   "", {}, std::nullopt, {"does not export onefile_main"}},
-        CheckCase{"DllWithoutOrdinal1", bytes("main.dll", pe_image(pe([](PeSpec& s) {
+        CheckCase{"DllWithoutOrdinal1", bytes("main.dll", pe_image(pe([](PeLayout& s) {
                                                   s.ordinal_base = 2;
                                                   s.exports = {{2, "fixture_not_an_entry"}};
                                               }))),
                   "", {}, std::nullopt,
                   {"has no export with ordinal 1, which the launcher calls as the entry: link it with a "
                    "module-definition file holding 'onefile_main @1 NONAME' (share/onefile/onefile_main.def)"}},
-        CheckCase{"DllWhoseOrdinal1IsEmpty", bytes("main.dll", pe_image(pe([](PeSpec& s) {
+        CheckCase{"DllWhoseOrdinal1IsEmpty", bytes("main.dll", pe_image(pe([](PeLayout& s) {
                                                        s.exports = {{2, "onefile_main"}};
                                                    }))),
                   "", {}, std::nullopt, {"has no export with ordinal 1"}},
-        CheckCase{"DllWithoutExports", bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {}; }))), "", {},
+        CheckCase{"DllWithoutExports", bytes("main.dll", pe_image(pe([](PeLayout& s) { s.exports = {}; }))), "", {},
                   std::nullopt, {"has no export with ordinal 1"}},
         CheckCase{"BuiltDllWithoutOrdinal1", fixture("fixture_no_entry.dll", windows_fixture("fixture_no_entry")), "",
                   {}, std::nullopt, {"has no export with ordinal 1"}, Target::Windows, {}, Needs::WindowsBuild},
@@ -270,13 +270,13 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"SharedObject", bytes("main.so", elf_image(elf())), "", {}, std::nullopt, {}, Target::Linux},
         CheckCase{"SharedObjectForLinux", bytes("main.so", elf_image(elf())), "", {}, Target::Linux, {}, Target::Linux},
         CheckCase{"RunnableSharedObjectWithEntry",
-                  bytes("main.so", elf_image(elf([](ElfSpec& s) { s.interpreter = true; }))), "", {}, std::nullopt, {},
+                  bytes("main.so", elf_image(elf([](ElfLayout& s) { s.interpreter = true; }))), "", {}, std::nullopt, {},
                   Target::Linux},
         CheckCase{"DllWithUnnamedOrdinal1", bytes("main.dll", pe_image(pe())), "", {}, std::nullopt, {},
                   Target::Windows},
         CheckCase{"DllForWindows", bytes("main.dll", pe_image(pe())), "", {}, Target::Windows, {}, Target::Windows},
         CheckCase{"DllWhoseOrdinal1IsNamedOnefileMain",
-                  bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {{1, "onefile_main"}, {2, "zeta"}}; }))),
+                  bytes("main.dll", pe_image(pe([](PeLayout& s) { s.exports = {{1, "onefile_main"}, {2, "zeta"}}; }))),
                   "", {}, std::nullopt, {}, Target::Windows},
         CheckCase{"BuiltSharedObject", fixture("fixture_app.so", linux_fixture("fixture_app")), "",
                   {fixture("fixture_helper.so", linux_fixture("fixture_helper"))}, std::nullopt, {}, Target::Linux},
@@ -285,18 +285,18 @@ INSTANTIATE_TEST_SUITE_P(
                   Target::Windows, {}, Needs::WindowsBuild},
         // Ordinal 1 is not onefile_main.
         CheckCase{"DllLinkedWithoutTheDefinitionFile",
-                  bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {{1, "fixture_first"}, {2, "onefile_main"}}; }))),
+                  bytes("main.dll", pe_image(pe([](PeLayout& s) { s.exports = {{1, "fixture_first"}, {2, "onefile_main"}}; }))),
                   "", {}, std::nullopt, {}, Target::Windows,
                   {{"has 'fixture_first' as export ordinal 1, which the launcher calls as the entry (onefile_main "
                     "is ordinal 2): link the DLL with a module-definition file holding 'onefile_main @1 NONAME' "
                     "(share/onefile/onefile_main.def)"}}},
         CheckCase{"DllWithUnnamedOrdinal1AndTheEntryElsewhere",
-                  bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {{1, ""}, {2, "onefile_main"}}; }))), "",
+                  bytes("main.dll", pe_image(pe([](PeLayout& s) { s.exports = {{1, ""}, {2, "onefile_main"}}; }))), "",
                   {}, std::nullopt, {}, Target::Windows,
                   {{"has an export without a name as export ordinal 1, which the launcher calls as the entry "
                     "(onefile_main is ordinal 2)"}}},
         CheckCase{"DllWithOtherExportsOnly",
-                  bytes("main.dll", pe_image(pe([](PeSpec& s) { s.exports = {{1, "helper_value"}}; }))), "", {},
+                  bytes("main.dll", pe_image(pe([](PeLayout& s) { s.exports = {{1, "helper_value"}}; }))), "", {},
                   std::nullopt, {}, Target::Windows, {{"has 'helper_value' as export ordinal 1, which the launcher calls as the entry (no export is "
                     "named onefile_main)"}}},
         CheckCase{"BuiltDllWithoutTheDefinitionFile", fixture("fixture_helper.dll", windows_fixture("fixture_helper")),
@@ -305,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Needs::WindowsBuild},
         // Libraries the application does not ship (Windows).
         CheckCase{"DllImportsAMissingLibrary",
-                  bytes("main.dll", pe_image(pe([](PeSpec& s) {
+                  bytes("main.dll", pe_image(pe([](PeLayout& s) {
                             s.imports = {"KERNEL32.dll", "libmissing-1.dll", "msvcrt.dll",
                                          "api-ms-win-crt-runtime-l1-1-0.dll", "USER32.DLL", "Shipped.DLL", "beside.dll"};
                         }))),
@@ -316,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "in its system directory, it will fail with 'Module not found'; copy 'libmissing-1.dll' into "
                     "APP_DIR"}}},
         CheckCase{"DllImportsALibraryOnlyInASubdirectory",
-                  bytes("main.dll", pe_image(pe([](PeSpec& s) { s.imports = {"deep.dll"}; }))), "",
+                  bytes("main.dll", pe_image(pe([](PeLayout& s) { s.imports = {"deep.dll"}; }))), "",
                   {bytes("lib/deep.dll", "not where the loader looks")}, std::nullopt, {}, Target::Windows,
                   {{"imports 'deep.dll'"}}},
         CheckCase{"BuiltDllWithoutItsHelper", fixture("fixture_app.dll", windows_fixture("fixture_app")), "", {},
@@ -324,7 +324,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Needs::WindowsBuild},
         // Libraries the application does not ship (Linux).
         CheckCase{"SharedObjectNeedsAMissingLibrary",
-                  bytes("main.so", elf_image(elf([](ElfSpec& s) {
+                  bytes("main.so", elf_image(elf([](ElfLayout& s) {
                             s.needed = {"libc.so.6", "libonefile-absent.so.1", "libtop.so", "libbeside.so", "libpath.so",
                                         "libdeep.so", "libcase.so"};
                             s.run_path = "$ORIGIN/../lib:/nonexistent";
@@ -342,13 +342,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {"needs 'libdeep.so'"},
                    {"needs 'libcase.so'"}}},
         CheckCase{"RunPathOriginFindsLibrariesBesideTheMainBinary",
-                  bytes("main.so", elf_image(elf([](ElfSpec& s) {
+                  bytes("main.so", elf_image(elf([](ElfLayout& s) {
                             s.needed = {"libbeside.so"};
                             s.run_path = "${ORIGIN}";
                         }))),
                   "bin/main.so", {bytes("bin/libbeside.so", "beside")}, std::nullopt, {}, Target::Linux, {}},
         CheckCase{"RunPathOutsideTheApplicationShipsNothing",
-                  bytes("main.so", elf_image(elf([](ElfSpec& s) {
+                  bytes("main.so", elf_image(elf([](ElfLayout& s) {
                             s.needed = {"libelsewhere.so"};
                             s.run_path = "$ORIGIN/../outside";
                         }))),
@@ -362,12 +362,12 @@ INSTANTIATE_TEST_SUITE_P(
 // every length, never a read past the end (the ASan build would stop there).
 TEST(MainBinaryFacts, EveryCutOfASyntheticImageIsMalformed) {
     const std::vector<std::pair<const char*, std::string>> images = {
-        {"shared object", elf_image(elf([](ElfSpec& s) {
+        {"shared object", elf_image(elf([](ElfLayout& s) {
              s.needed = {"libc.so.6", "libm.so.6"};
              s.run_path = "$ORIGIN";
              s.interpreter = true;
          }))},
-        {"DLL", pe_image(pe([](PeSpec& s) {
+        {"DLL", pe_image(pe([](PeLayout& s) {
              s.exports = {{1, ""}, {2, "onefile_main"}, {3, "other"}};
              s.imports = {"KERNEL32.dll", "fixture_helper.dll"};
          }))},
@@ -570,23 +570,23 @@ struct ExecCase {
 
 TEST(ExecProgramTarget, FollowsTheProgramOrRefusesIt) {
     const ExecCase cases[] = {
-        {"elf program", elf_image(elf([](ElfSpec& s) { s.interpreter = true, s.pie_flag = true; })), {},
+        {"elf program", elf_image(elf([](ElfLayout& s) { s.interpreter = true, s.pie_flag = true; })), {},
          Target::Linux},
-        {"static elf program", elf_image(elf([](ElfSpec& s) { s.type = 2; })), {}, Target::Linux},
-        {"pe program", pe_image(pe([](PeSpec& s) { s.dll = false; })), {}, Target::Windows},
+        {"static elf program", elf_image(elf([](ElfLayout& s) { s.type = 2; })), {}, Target::Linux},
+        {"pe program", pe_image(pe([](PeLayout& s) { s.dll = false; })), {}, Target::Windows},
         {"script", "#!/bin/sh\necho hi\n", {}, Target::Linux},
-        {"elf program, linux asked", elf_image(elf([](ElfSpec& s) { s.type = 2; })), Target::Linux, Target::Linux},
-        {"elf program, windows asked", elf_image(elf([](ElfSpec& s) { s.type = 2; })), Target::Windows, {},
+        {"elf program, linux asked", elf_image(elf([](ElfLayout& s) { s.type = 2; })), Target::Linux, Target::Linux},
+        {"elf program, windows asked", elf_image(elf([](ElfLayout& s) { s.type = 2; })), Target::Windows, {},
          "is a Linux (ELF) file, but --target windows was given: leave --target out to pack for linux"},
-        {"pe program, linux asked", pe_image(pe([](PeSpec& s) { s.dll = false; })), Target::Linux, {},
+        {"pe program, linux asked", pe_image(pe([](PeLayout& s) { s.dll = false; })), Target::Linux, {},
          "is a Windows (PE) file, but --target linux was given"},
         {"script, windows asked", "#!/bin/sh\n", Target::Windows, {}, "only Linux runs"},
         {"dll", pe_image(pe()), {}, {}, "is a DLL, not a program"},
         {"shared object", elf_image(elf()), {}, {}, "is no executable ELF file, not a program"},
-        {"object file", elf_image(elf([](ElfSpec& s) { s.type = 1; })), {}, {}, "not a program"},
-        {"32-bit pe", pe_image(pe([](PeSpec& s) { s.dll = false, s.wide = false, s.machine = 0x14c; })), {}, {},
+        {"object file", elf_image(elf([](ElfLayout& s) { s.type = 1; })), {}, {}, "not a program"},
+        {"32-bit pe", pe_image(pe([](PeLayout& s) { s.dll = false, s.wide = false, s.machine = 0x14c; })), {}, {},
          "only 64-bit x86-64 programs"},
-        {"damaged pe", cut(pe_image(pe([](PeSpec& s) { s.dll = false; })), 0x50), {}, {}, "is not a valid PE file"},
+        {"damaged pe", cut(pe_image(pe([](PeLayout& s) { s.dll = false; })), 0x50), {}, {}, "is not a valid PE file"},
         {"text, no target", "just text", {}, {}, "its target cannot be told: give --target"},
         {"empty, no target", "", {}, {}, "its target cannot be told: give --target"},
         {"text, windows asked", "just text", Target::Windows, Target::Windows},

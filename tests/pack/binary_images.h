@@ -32,7 +32,7 @@ private:
     std::string data_;
 };
 
-struct ElfSpec {
+struct ElfLayout {
     bool wide = true;            // ELFCLASS64
     bool little_endian = true;   // ELFDATA2LSB
     std::uint16_t type = 3;      // ET_DYN
@@ -50,33 +50,33 @@ struct ElfSpec {
 // ELF header, program headers (PT_LOAD over the whole file at address 0, so addresses are file
 // offsets; PT_INTERP; PT_DYNAMIC), the interpreter's name, strings, symbols, a DT_HASH table and
 // the dynamic section last.
-inline std::string elf_image(const ElfSpec& spec) {
+inline std::string elf_image(const ElfLayout& layout) {
     Bytes b;
     b.put(0, 0x464c457f, 4);
-    b.put(4, spec.wide ? 2 : 1, 1);
-    b.put(5, spec.little_endian ? 1 : 2, 1);
+    b.put(4, layout.wide ? 2 : 1, 1);
+    b.put(5, layout.little_endian ? 1 : 2, 1);
     b.put(6, 1, 1);
     auto half = [&](std::size_t offset, std::uint16_t value) {
-        b.put(offset, spec.little_endian ? value : static_cast<std::uint16_t>((value >> 8) | (value << 8)), 2);
+        b.put(offset, layout.little_endian ? value : static_cast<std::uint16_t>((value >> 8) | (value << 8)), 2);
     };
-    half(16, spec.type);
-    half(18, spec.machine);
-    if (!spec.wide || !spec.little_endian) {
+    half(16, layout.type);
+    half(18, layout.machine);
+    if (!layout.wide || !layout.little_endian) {
         b.put(51, 0, 1);  // a 52-byte header is all a refused machine needs
-        if (spec.wide) b.put(63, 0, 1);
+        if (layout.wide) b.put(63, 0, 1);
         return b.str();
     }
     b.put(20, 1, 4);   // e_version
     b.put(32, 64, 8);  // e_phoff
     b.put(52, 64, 2);  // e_ehsize
     b.put(54, 56, 2);  // e_phentsize
-    const int segments = spec.interpreter ? 3 : 2;
+    const int segments = layout.interpreter ? 3 : 2;
     b.put(56, segments, 2);
 
     std::size_t at = 64 + 56 * segments;
     std::size_t interp = 0;
     const std::string interp_name = "/lib64/ld-linux-x86-64.so.2";
-    if (spec.interpreter) {
+    if (layout.interpreter) {
         interp = at;
         b.put_text(interp, interp_name);
         at += interp_name.size() + 1;
@@ -90,17 +90,17 @@ inline std::string elf_image(const ElfSpec& spec) {
         table += '\0';
         return index;
     };
-    const std::size_t symbol_name = add_string(spec.symbol);
+    const std::size_t symbol_name = add_string(layout.symbol);
     std::vector<std::size_t> needed;
-    for (const std::string& name : spec.needed) needed.push_back(add_string(name));
-    const std::size_t run_path = spec.run_path.empty() ? 0 : add_string(spec.run_path);
+    for (const std::string& name : layout.needed) needed.push_back(add_string(name));
+    const std::size_t run_path = layout.run_path.empty() ? 0 : add_string(layout.run_path);
     for (std::size_t i = 0; i < table.size(); ++i) b.put(strings + i, static_cast<unsigned char>(table[i]), 1);
     at = (strings + table.size() + 7) & ~std::size_t{7};
     const std::size_t symbols = at;  // the null symbol, then ours
     b.put(symbols + 24, symbol_name, 4);
-    b.put(symbols + 24 + 4, (1u << 4) | spec.symbol_type, 1);  // STB_GLOBAL
-    b.put(symbols + 24 + 6, spec.symbol_section, 2);
-    b.put(symbols + 24 + 8, spec.symbol_section == 0 ? 0 : 0x1000, 8);
+    b.put(symbols + 24 + 4, (1u << 4) | layout.symbol_type, 1);  // STB_GLOBAL
+    b.put(symbols + 24 + 6, layout.symbol_section, 2);
+    b.put(symbols + 24 + 8, layout.symbol_section == 0 ? 0 : 0x1000, 8);
     at = symbols + 48;
     const std::size_t hash = at;  // nbucket 1, nchain 2, bucket[0] = 1, chain = {0, 0}
     b.put(hash, 1, 4);
@@ -117,8 +117,8 @@ inline std::string elf_image(const ElfSpec& spec) {
     entries.push_back({6, symbols});                                // DT_SYMTAB
     entries.push_back({10, table.size()});                          // DT_STRSZ
     entries.push_back({11, 24});                                    // DT_SYMENT
-    if (!spec.run_path.empty()) entries.push_back({29, run_path});  // DT_RUNPATH
-    if (spec.pie_flag) entries.push_back({0x6ffffffb, 0x08000000});
+    if (!layout.run_path.empty()) entries.push_back({29, run_path});  // DT_RUNPATH
+    if (layout.pie_flag) entries.push_back({0x6ffffffb, 0x08000000});
     entries.push_back({0, 0});
     for (std::size_t i = 0; i < entries.size(); ++i) {
         b.put(dynamic + 16 * i, entries[i].first, 8);
@@ -137,7 +137,7 @@ inline std::string elf_image(const ElfSpec& spec) {
         header += 56;
     };
     segment(1, 0, end);  // PT_LOAD
-    if (spec.interpreter) segment(3, interp, interp_name.size() + 1);
+    if (layout.interpreter) segment(3, interp, interp_name.size() + 1);
     segment(2, dynamic, end - dynamic);  // PT_DYNAMIC
     return b.str();
 }
@@ -147,7 +147,7 @@ struct PeExport {
     std::string name;  // empty: exported by ordinal only
 };
 
-struct PeSpec {
+struct PeLayout {
     std::uint16_t machine = 0x8664;
     bool wide = true;  // PE32+
     bool dll = true;
@@ -159,20 +159,20 @@ struct PeSpec {
 // DOS header, PE signature, file header, PE32+ optional header with 16 data directories, one
 // section at RVA 0x1000 (file offset 0x200) holding the export directory and the import
 // descriptors; the last imported DLL's name (or the last export name) ends the file.
-inline std::string pe_image(const PeSpec& spec) {
+inline std::string pe_image(const PeLayout& layout) {
     Bytes b;
     b.put(0, 'M' | ('Z' << 8), 2);
     b.put(0x3c, 0x40, 4);
     b.put(0x40, 0x00004550, 4);
     const std::size_t coff = 0x44;
-    b.put(coff, spec.machine, 2);
+    b.put(coff, layout.machine, 2);
     b.put(coff + 2, 1, 2);  // one section
-    const std::size_t optional_size = spec.wide ? 240 : 224;
+    const std::size_t optional_size = layout.wide ? 240 : 224;
     b.put(coff + 16, optional_size, 2);
-    b.put(coff + 18, 0x0022 | (spec.dll ? 0x2000 : 0), 2);
+    b.put(coff + 18, 0x0022 | (layout.dll ? 0x2000 : 0), 2);
     const std::size_t optional = coff + 20;
-    b.put(optional, spec.wide ? 0x20b : 0x10b, 2);
-    if (!spec.wide || spec.machine != 0x8664) {
+    b.put(optional, layout.wide ? 0x20b : 0x10b, 2);
+    if (!layout.wide || layout.machine != 0x8664) {
         b.put(optional + optional_size - 1, 0, 1);
         return b.str();
     }
@@ -185,46 +185,46 @@ inline std::string pe_image(const PeSpec& spec) {
     // Section contents, built at their RVAs' file offsets.
     std::size_t at = raw;
     auto rva_of = [&](std::size_t offset) { return static_cast<std::uint32_t>(offset - raw + rva); };
-    std::uint32_t last_ordinal = spec.ordinal_base;
-    for (const PeExport& e : spec.exports) last_ordinal = std::max(last_ordinal, e.ordinal);
-    const std::uint32_t function_count = spec.exports.empty() ? 0 : last_ordinal - spec.ordinal_base + 1;
+    std::uint32_t last_ordinal = layout.ordinal_base;
+    for (const PeExport& e : layout.exports) last_ordinal = std::max(last_ordinal, e.ordinal);
+    const std::uint32_t function_count = layout.exports.empty() ? 0 : last_ordinal - layout.ordinal_base + 1;
     std::vector<PeExport> named;
-    for (const PeExport& e : spec.exports) {
+    for (const PeExport& e : layout.exports) {
         if (!e.name.empty()) named.push_back(e);
     }
     std::sort(named.begin(), named.end(), [](const PeExport& l, const PeExport& r) { return l.name < r.name; });
     std::size_t export_directory = 0;
-    if (!spec.exports.empty()) {
+    if (!layout.exports.empty()) {
         export_directory = at;
         const std::size_t functions = export_directory + 40;
         const std::size_t names = functions + 4 * function_count;
         const std::size_t ordinals = names + 4 * named.size();
-        b.put(export_directory + 16, spec.ordinal_base, 4);
+        b.put(export_directory + 16, layout.ordinal_base, 4);
         b.put(export_directory + 20, function_count, 4);
         b.put(export_directory + 24, named.size(), 4);
         b.put(export_directory + 28, rva_of(functions), 4);
         b.put(export_directory + 32, rva_of(names), 4);
         b.put(export_directory + 36, rva_of(ordinals), 4);
         b.put(functions + 4 * function_count, 0, 1);  // reserve the table
-        for (const PeExport& e : spec.exports) b.put(functions + 4 * (e.ordinal - spec.ordinal_base), 0x2000 + e.ordinal, 4);
+        for (const PeExport& e : layout.exports) b.put(functions + 4 * (e.ordinal - layout.ordinal_base), 0x2000 + e.ordinal, 4);
         at = ordinals + 2 * named.size();
         for (std::size_t i = 0; i < named.size(); ++i) {
             b.put(names + 4 * i, rva_of(at), 4);
-            b.put(ordinals + 2 * i, named[i].ordinal - spec.ordinal_base, 2);
+            b.put(ordinals + 2 * i, named[i].ordinal - layout.ordinal_base, 2);
             b.put_text(at, named[i].name);
             at += named[i].name.size() + 1;
         }
     }
     std::size_t import_directory = 0;
-    if (!spec.imports.empty()) {
+    if (!layout.imports.empty()) {
         import_directory = at;
-        at += 20 * (spec.imports.size() + 1);
+        at += 20 * (layout.imports.size() + 1);
         b.put(at - 1, 0, 1);
-        for (std::size_t i = 0; i < spec.imports.size(); ++i) {
+        for (std::size_t i = 0; i < layout.imports.size(); ++i) {
             b.put(import_directory + 20 * i + 12, rva_of(at), 4);
             b.put(import_directory + 20 * i + 16, 0x3000, 4);  // FirstThunk, not read
-            b.put_text(at, spec.imports[i]);
-            at += spec.imports[i].size() + 1;
+            b.put_text(at, layout.imports[i]);
+            at += layout.imports[i].size() + 1;
         }
     }
     if (at == raw) b.put(at++, 0, 1);  // a section of one byte
@@ -235,7 +235,7 @@ inline std::string pe_image(const PeSpec& spec) {
     }
     if (import_directory != 0) {
         b.put(optional + 120, rva_of(import_directory), 4);
-        b.put(optional + 124, 20 * (spec.imports.size() + 1), 4);
+        b.put(optional + 124, 20 * (layout.imports.size() + 1), 4);
     }
     b.put_text(section_table, ".rdata");
     b.put(section_table + 8, data_size, 4);
@@ -249,7 +249,7 @@ inline std::string pe_image(const PeSpec& spec) {
 // onefile_main or a DLL with ordinal 1, importing nothing; followed by incompressible bytes (which
 // neither format reads) up to `size` when that is larger.
 inline std::string main_binary_image(const std::string& target, std::size_t size = 0, unsigned seed = 0) {
-    std::string image = target == "windows" ? pe_image(PeSpec{}) : elf_image(ElfSpec{});
+    std::string image = target == "windows" ? pe_image(PeLayout{}) : elf_image(ElfLayout{});
     if (size > image.size()) image += random_bytes(size - image.size(), seed);
     return image;
 }
