@@ -159,6 +159,22 @@ void compose_output_path(const FileEntry& entry) {
     g_state.output_path[length] = L'\0';
 }
 
+// The directories the entry at g_state.output_path needs. Before the first entry the target
+// directory is claimed, and after its directories are made it is marked.
+void make_entry_directories(bool* target_claimed) {
+    const bool first = !*target_claimed;
+    if (first) {
+        // The home directory is known before anything is created: without one the run ends here
+        // and leaves nothing behind.
+        seed_directory_cache();
+        if (!platform_claim_target_directory(g_state.target_directory)) exit_unpack_error(platform_last_error());
+        *target_claimed = true;
+    }
+    create_parent_directories(g_state.output_path);
+    // From now on every other launcher sees this directory as a live run's.
+    if (first) platform_mark_target_directory(g_state.target_directory);
+}
+
 // Interpreters compare a module's time with the one recorded in its compiled cache: the file keeps
 // the time it had when it was packed, set through the handle it was written with.
 void set_packed_time_and_close(FileHandle file, uint64_t index) {
@@ -424,22 +440,12 @@ bool extract_in_parallel() {
     // directory cache is its own, and the first entry claims and marks the target directory as the
     // sequential reader's first entry does.
     bool target_claimed = false;
-    bool target_marked = false;
     for (;;) {
         const FileEntry entry = read_file_entry();
         compose_output_path(entry);
         if (g_state.main_binary_path[0] == L'\0')
             bounded_copy(g_state.main_binary_path, PATH_CAPACITY, g_state.output_path);
-        if (!target_claimed) {
-            seed_directory_cache();
-            if (!platform_claim_target_directory(g_state.target_directory)) exit_unpack_error(platform_last_error());
-            target_claimed = true;
-        }
-        create_parent_directories(g_state.output_path);
-        if (!target_marked) {
-            platform_mark_target_directory(g_state.target_directory);
-            target_marked = true;
-        }
+        make_entry_directories(&target_claimed);
         if ((entry.flags & ENTRY_FLAG_LAST) != 0) break;
     }
     file_table_fully_read();
@@ -498,7 +504,6 @@ void extract_attached_data(Role role) {
     start_reader(g_reader, compressed_stream_start(), static_cast<size_t>(compressed_stream_size()));
 
     bool target_claimed = false;
-    bool target_marked = false;
     if (!file_table_empty()) {
         for (uint64_t index = 0;; ++index) {
             const FileEntry entry = read_file_entry();
@@ -514,21 +519,7 @@ void extract_attached_data(Role role) {
                 if (role == Role::Child) return;
             }
             if ((entry.flags & ENTRY_FLAG_LINK) != 0) exit_bad_attached_data();
-            if (!target_claimed) {
-                // The home directory is known before anything is created: without one the run
-                // ends here and leaves nothing behind.
-                seed_directory_cache();
-                if (!platform_claim_target_directory(g_state.target_directory)) {
-                    exit_unpack_error(platform_last_error());
-                }
-                target_claimed = true;
-            }
-            create_parent_directories(g_state.output_path);
-            if (!target_marked) {
-                // From now on every other launcher sees this directory as a live run's.
-                platform_mark_target_directory(g_state.target_directory);
-                target_marked = true;
-            }
+            make_entry_directories(&target_claimed);
             write_entry(entry, index);
             if ((entry.flags & ENTRY_FLAG_LAST) != 0) break;
         }
