@@ -18,6 +18,7 @@
 #include "errors.h"
 #include "file_io.h"
 #include "interrupt.h"
+#include "kit.h"
 
 extern char** environ;
 
@@ -108,56 +109,6 @@ void check_link_options(const LinkRecipe& recipe, const fs::path& kit_dir, const
                         " cannot add an icon or version information: its link.txt lacks a windres= line or an "
                         "@RESOURCES@ argument");
     }
-}
-
-std::vector<fs::path> default_kit_candidates(Target target, const fs::path& exe_dir) {
-    const std::string name(target_name(target));
-    return {
-        (exe_dir / ".." / "share" / "onefile" / name).lexically_normal(),
-        // build/<preset>/bin beside build/<other preset>/share/onefile/<target>.
-        (exe_dir / ".." / ".." / name / "share" / "onefile" / name).lexically_normal(),
-    };
-}
-
-fs::path current_executable_dir() {
-    std::error_code error;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", error);
-    if (error) {
-        throw PackError("cannot find the onefile-pack executable: " + error.message());
-    }
-    return exe.parent_path();
-}
-
-fs::path find_kit_dir(Target target, const std::optional<fs::path>& override_dir) {
-    std::optional<fs::path> chosen = override_dir;
-    std::string from = "--kit";
-    if (!chosen) {
-        if (const char* env = std::getenv("ONEFILE_KIT_DIR"); env != nullptr && env[0] != '\0') {
-            chosen = env;
-            from = "ONEFILE_KIT_DIR";
-        }
-    }
-    if (chosen) {
-        std::error_code error;
-        if (!fs::is_directory(*chosen, error)) {
-            throw PackError("the launcher kit directory " + quote_path(*chosen) + " (from " + from +
-                            ") does not exist");
-        }
-        return fs::absolute(*chosen);
-    }
-    const std::vector<fs::path> candidates = default_kit_candidates(target, current_executable_dir());
-    std::string tried;
-    for (const fs::path& candidate : candidates) {
-        std::error_code error;
-        if (fs::is_directory(candidate, error)) {
-            return candidate;
-        }
-        tried += (tried.empty() ? "" : ", ") + quote_path(candidate);
-    }
-    const std::string name(target_name(target));
-    throw PackError("no launcher kit for target " + name + " (tried " + tried + "); build the " + name +
-                    " preset first (cmake --preset " + name + " && cmake --build build/" + name +
-                    "), or give the kit with --kit DIR or ONEFILE_KIT_DIR");
 }
 
 std::string assembler_string_escape(const std::string& text) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "kit.h"
 #include "target.h"
 
 namespace onefile::pack {
@@ -41,17 +42,6 @@ LinkRecipe read_link_recipe(const std::filesystem::path& kit_dir);
 
 // read_link_recipe() plus the check that the kit links executables for `target`.
 LinkRecipe load_kit_recipe(Target target, const std::filesystem::path& kit_dir);
-
-// The kit directories looked for beside an onefile-pack in <exe_dir>: its own build or install
-// tree first, then the sibling build tree of the other target.
-std::vector<std::filesystem::path> default_kit_candidates(Target target, const std::filesystem::path& exe_dir);
-
-// The directory of the running executable (from /proc/self/exe).
-std::filesystem::path current_executable_dir();
-
-// The kit to use: `override_dir` (--kit), else $ONEFILE_KIT_DIR, else the first existing default
-// candidate beside the running executable. Throws PackError naming what was tried.
-std::filesystem::path find_kit_dir(Target target, const std::optional<std::filesystem::path>& override_dir);
 
 // The assembler source that places `attached_file` in read-only data as onefile_attached_data and
 // its length as the 64-bit constant onefile_attached_size, and right behind it `extras_file` (the
