@@ -28,6 +28,7 @@
 #include "common/state.h"
 #include "extras_record.h"
 #include "file_table.h"
+#include "host.h"
 #include "cli_capture.h"
 #include "pack_test_support.h"
 #include "payload/attached_data.h"
@@ -764,10 +765,10 @@ protected:
     static void put_main_binary(const fs::path& path, const std::string& target) {
         const std::string image = main_binary_image(target, 3000, 5);
         if (read(path) == image) return;
-        struct stat info {};
-        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        onefile::pack::FileStatus status;
+        ASSERT_TRUE(onefile::pack::host_status(path, true, status));
         write(path, image);
-        set_times(path, onefile::pack::modification_time(info));
+        set_times(path, status.modified);
     }
 
     // The table order: the main binary, then by stored name.

@@ -1,20 +1,13 @@
 #include "app_tree.h"
 #include "platform/device_names.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <map>
-#include <memory>
 
 #include "errors.h"
 #include "file_io.h"
 #include "file_table.h"
+#include "host.h"
 #include "unicode.h"
 
 namespace fs = std::filesystem;
@@ -61,9 +54,9 @@ std::string windows_name_problem(std::string_view component) {
 
 // Where a symbolic link leads, for the walk to copy it.
 struct LinkTarget {
-    std::string text;     // the link's own contents, for messages
-    fs::path resolved;    // the target with every link on the way resolved
-    struct stat info {};  // the target's
+    std::string text;   // the link's own contents, for messages
+    fs::path resolved;  // the target with every link on the way resolved
+    FileStatus info;    // the target's
 };
 
 class TreeWalker {
@@ -71,9 +64,9 @@ public:
     TreeWalker(const fs::path& app_dir, const fs::path& app_real, Target target, bool follow_links)
         : app_dir_(app_dir), app_real_(app_real), target_(target), follow_links_(follow_links) {}
 
-    // Walks the directory `entry_name` below `parent_fd` (AT_FDCWD for an absolute name), found on
-    // the host at `host_path`, whose entries are stored below `components`.
-    void walk_directory(int parent_fd, const std::string& entry_name, const fs::path& host_path,
+    // Walks the directory `entry_name` below `parent` (null for a path of its own), found on the
+    // host at `host_path`, whose entries are stored below `components`.
+    void walk_directory(const HostDirectory* parent, const fs::path& entry_name, const fs::path& host_path,
                         const std::vector<std::string>& components);
 
     std::vector<SourceFile> files;
@@ -83,15 +76,15 @@ private:
     void check_component(const std::vector<std::string>& components);
     std::string display(const std::vector<std::string>& components) const;
     LinkTarget resolve_link(const fs::path& link, const std::vector<std::string>& components) const;
-    void add_file(const std::vector<std::string>& components, const fs::path& host_path, const struct stat& info);
+    void add_file(const std::vector<std::string>& components, const fs::path& host_path, const FileStatus& info);
 
     fs::path app_dir_;
     fs::path app_real_;  // the application directory with its links resolved: what "inside" means
     Target target_;
     bool follow_links_;
     // The directories from the application directory down to the one being walked, as (device,
-    // inode): a link to one of them would copy it into itself without end.
-    std::vector<std::pair<dev_t, ino_t>> open_directories_;
+    // index): a link to one of them would copy it into itself without end.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> open_directories_;
 };
 
 std::string TreeWalker::display(const std::vector<std::string>& components) const {
@@ -99,7 +92,7 @@ std::string TreeWalker::display(const std::vector<std::string>& components) cons
     for (const std::string& part : components) {
         path /= part;
     }
-    return "'" + printable(path.string()) + "'";
+    return "'" + printable(path_to_utf8(path)) + "'";
 }
 
 void TreeWalker::check_component(const std::vector<std::string>& components) {
@@ -118,54 +111,61 @@ void TreeWalker::check_component(const std::vector<std::string>& components) {
     }
 }
 
+// Whether `path` lies strictly below `dir`, both resolved: whole components compared.
 bool is_inside(const fs::path& path, const fs::path& dir) {
-    const std::string text = path.string();
-    const std::string base = dir.string();
-    if (base == "/") {
-        return true;
+    auto dir_end = dir.end();
+    // "C:\" and "/" end in an empty element.
+    if (dir_end != dir.begin() && std::prev(dir_end)->empty()) {
+        --dir_end;
     }
-    return text.size() > base.size() && text.compare(0, base.size(), base) == 0 && text[base.size()] == '/';
+    auto p = path.begin();
+    for (auto d = dir.begin(); d != dir_end; ++d, ++p) {
+        if (p == path.end() || *p != *d) {
+            return false;
+        }
+    }
+    return p != path.end() && !p->empty();
 }
 
 LinkTarget TreeWalker::resolve_link(const fs::path& link, const std::vector<std::string>& components) const {
     LinkTarget target;
-    std::error_code error;
-    target.text = fs::read_symlink(link, error).string();
-    if (error) {
-        throw PackError("cannot read the symbolic link " + display(components) + ": " + error.message());
+    if (!host_link_text(link, target.text)) {
+        const int err = host_last_error();
+        // Windows tells where a link leads only by following it: a dangling one shows here.
+        if (!host_error_is_not_found(err) && !host_error_is_link_loop(err)) {
+            throw PackError("cannot read the symbolic link " + display(components) + ": " + system_error_text(err));
+        }
+        target.text = "?";
     }
     const std::string shown = display(components) + " (a symbolic link to '" + printable(target.text) + "')";
-    char* resolved = ::realpath(link.c_str(), nullptr);
-    if (resolved == nullptr) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) {
+    if (!host_real_path(link, target.resolved)) {
+        const int err = host_last_error();
+        if (host_error_is_not_found(err)) {
             throw PackError(shown + " is dangling: what it points to does not exist");
         }
-        if (err == ELOOP) {
+        if (host_error_is_link_loop(err)) {
             throw PackError(shown + " never reaches a file: its chain of links runs in a loop");
         }
         throw PackError("cannot follow " + shown + ": " + system_error_text(err));
     }
-    target.resolved = resolved;
-    std::free(resolved);
     // Inside or not is decided on where the link leads in the end, through every link on the way.
     if (!follow_links_ && target.resolved != app_real_ && !is_inside(target.resolved, app_real_)) {
-        throw PackError(shown + " leads to '" + printable(target.resolved.string()) +
+        throw PackError(shown + " leads to '" + printable(path_to_utf8(target.resolved)) +
                         "', outside the application directory; --follow-links copies it all the same");
     }
-    if (::stat(target.resolved.c_str(), &target.info) != 0) {
-        const int err = errno;
+    if (!host_status(target.resolved, true, target.info)) {
+        const int err = host_last_error();
         throw PackError("cannot follow " + shown + ": " + system_error_text(err));
     }
-    if (!S_ISREG(target.info.st_mode) && !S_ISDIR(target.info.st_mode)) {
-        throw PackError(shown + " leads to '" + printable(target.resolved.string()) +
+    if (target.info.kind != FileKind::Regular && target.info.kind != FileKind::Directory) {
+        throw PackError(shown + " leads to '" + printable(path_to_utf8(target.resolved)) +
                         "', which is not a regular file or directory; only regular files can be packed");
     }
     return target;
 }
 
 void TreeWalker::add_file(const std::vector<std::string>& components, const fs::path& host_path,
-                          const struct stat& info) {
+                          const FileStatus& info) {
     std::string table_name;
     for (const std::string& part : components) {
         table_name += (table_name.empty() ? "" : "\\") + part;
@@ -186,53 +186,27 @@ void TreeWalker::add_file(const std::vector<std::string>& components, const fs::
     }
     file.name = std::move(table_name);
     file.path = host_path;
-    file.size = static_cast<std::uint64_t>(info.st_size);
-    file.executable = (info.st_mode & S_IXUSR) != 0;
+    file.size = info.size;
+    file.executable = info.executable;
     // The file's own time; for a link, its target's, which is where the contents come from.
-    file.modified = modification_time(info);
+    file.modified = info.modified;
     files.push_back(std::move(file));
 }
 
-void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name, const fs::path& host_path,
+void TreeWalker::walk_directory(const HostDirectory* parent, const fs::path& entry_name, const fs::path& host_path,
                                 const std::vector<std::string>& components) {
-    // Below the application directory a link is resolved before it gets here; O_NOFOLLOW closes
-    // the gap in which one could replace a directory. The application directory itself may be a link.
-    const int no_follow = components.empty() ? 0 : O_NOFOLLOW;
-    UniqueFd dir_fd(::openat(parent_fd, entry_name.c_str(), O_RDONLY | O_DIRECTORY | no_follow | O_CLOEXEC));
-    if (!dir_fd) {
-        const int err = errno;
-        throw PackError("cannot read directory " + display(components) + ": " + system_error_text(err));
-    }
-    struct stat dir_info {};
-    if (::fstat(dir_fd.get(), &dir_info) != 0) {
-        const int err = errno;
-        throw PackError("cannot read directory " + display(components) + ": " + system_error_text(err));
-    }
-    DIR* dir = ::fdopendir(dir_fd.get());
-    if (dir == nullptr) {
-        const int err = errno;
-        throw PackError("cannot read directory " + display(components) + ": " + system_error_text(err));
-    }
-    dir_fd.release();
-    std::unique_ptr<DIR, int (*)(DIR*)> dir_owner(dir, ::closedir);
-    open_directories_.emplace_back(dir_info.st_dev, dir_info.st_ino);
-
+    // Below the application directory a link is resolved before it gets here; refusing links here
+    // closes the gap in which one could replace a directory. The application directory itself may
+    // be a link.
+    HostDirectory dir;
+    FileStatus dir_info;
     std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                const int err = errno;
-                throw PackError("cannot read directory " + display(components) + ": " + system_error_text(err));
-            }
-            break;
-        }
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
+    if (!host_open_directory(parent, entry_name, !components.empty(), dir, dir_info) ||
+        !host_list_directory(dir, names)) {
+        const int err = host_last_error();
+        throw PackError("cannot read directory " + display(components) + ": " + system_error_text(err));
     }
+    open_directories_.emplace_back(dir_info.device, dir_info.index);
     // A fixed visiting order keeps the first reported problem the same from run to run.
     std::sort(names.begin(), names.end());
 
@@ -240,52 +214,52 @@ void TreeWalker::walk_directory(int parent_fd, const std::string& entry_name, co
         std::vector<std::string> child = components;
         child.push_back(name);
         check_component(child);
-        const fs::path child_host = host_path / name;
+        const fs::path child_host = host_path / path_from_utf8(name);
 
-        struct stat info {};
-        if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            const int err = errno;
+        FileStatus info;
+        if (!host_status_at(dir, name, info)) {
+            const int err = host_last_error();
             throw PackError("cannot read " + display(child) + ": " + system_error_text(err));
         }
         std::string table_name;
         for (const std::string& part : child) {
             table_name += (table_name.empty() ? "" : "\\") + part;
         }
-        if (S_ISLNK(info.st_mode)) {
+        if (info.kind == FileKind::Link) {
             // A link is packed as a copy of what it leads to, under the link's own name: the
             // attached data has no links, and the launcher unpacks regular files only.
             const LinkTarget target = resolve_link(child_host, child);
-            if (S_ISDIR(target.info.st_mode)) {
-                const auto id = std::make_pair(target.info.st_dev, target.info.st_ino);
+            if (target.info.kind == FileKind::Directory) {
+                const auto id = std::make_pair(target.info.device, target.info.index);
                 if (std::find(open_directories_.begin(), open_directories_.end(), id) != open_directories_.end()) {
                     throw PackError(display(child) + " (a symbolic link to '" + printable(target.text) +
                                     "') leads to a directory that contains it: copying it would never end");
                 }
                 directories.push_back(table_name);
-                walk_directory(AT_FDCWD, target.resolved.string(), target.resolved, child);
+                walk_directory(nullptr, target.resolved, target.resolved, child);
                 continue;
             }
-            UniqueFd probe(::open(target.resolved.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            UniqueFd probe(host_open_read(target.resolved, true));
             if (!probe) {
-                const int err = errno;
+                const int err = host_last_error();
                 throw PackError("cannot read " + display(child) + " (a symbolic link to '" + printable(target.text) +
                                 "'): " + system_error_text(err));
             }
             add_file(child, target.resolved, target.info);
             continue;
         }
-        if (S_ISDIR(info.st_mode)) {
+        if (info.kind == FileKind::Directory) {
             directories.push_back(table_name);
-            walk_directory(::dirfd(dir), name, child_host, child);
+            walk_directory(&dir, path_from_utf8(name), child_host, child);
             continue;
         }
-        if (!S_ISREG(info.st_mode)) {
+        if (info.kind != FileKind::Regular) {
             throw PackError(display(child) + " is not a regular file or directory; only regular files can be packed");
         }
         // Find an unreadable file now rather than after compressing everything before it.
-        UniqueFd probe(::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd probe(host_open_read_at(dir, name));
         if (!probe) {
-            const int err = errno;
+            const int err = host_last_error();
             throw PackError("cannot read " + display(child) + ": " + system_error_text(err));
         }
         add_file(child, child_host, info);
@@ -312,10 +286,6 @@ void check_case_collisions(const std::vector<SourceFile>& files, const std::vect
 }
 
 }  // namespace
-
-FileTime modification_time(const struct stat& info) {
-    return FileTime{static_cast<std::int64_t>(info.st_mtim.tv_sec), static_cast<std::uint32_t>(info.st_mtim.tv_nsec)};
-}
 
 std::string normalize_main_binary(std::string_view main_binary_rel) {
     return normalize_relative_name(main_binary_rel, "the main binary");
@@ -353,43 +323,41 @@ std::vector<SourceFile> collect_app_files(const fs::path& app_dir, std::string_v
                                           const LinkPolicy& links) {
     const std::string main_name = normalize_main_binary(main_binary_rel);
 
-    struct stat info {};
-    if (::stat(app_dir.c_str(), &info) != 0) {
-        throw_system_error("open the application directory", app_dir, errno);
+    FileStatus info;
+    if (!host_status(app_dir, true, info)) {
+        throw_system_error("open the application directory", app_dir, host_last_error());
     }
-    if (!S_ISDIR(info.st_mode)) {
+    if (info.kind != FileKind::Directory) {
         throw PackError("the application directory " + quote_path(app_dir) + " is not a directory");
     }
 
     fs::path main_path = app_dir;
     for (const std::string& part : split_relative(main_name)) {
-        main_path /= part;
+        main_path /= path_from_utf8(part);
     }
-    if (::lstat(main_path.c_str(), &info) != 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) {
+    if (!host_status(main_path, false, info)) {
+        const int err = host_last_error();
+        if (host_error_is_not_found(err)) {
             throw PackError("the main binary " + quote_path(main_path) + " does not exist");
         }
         throw_system_error("read the main binary", main_path, err);
     }
     // A link is checked where the walk meets it, with every other link; here only what it leads
     // to matters, when it leads anywhere.
-    if (S_ISLNK(info.st_mode) && ::stat(main_path.c_str(), &info) != 0) {
-        info.st_mode = S_IFREG;
+    if (info.kind == FileKind::Link && !host_status(main_path, true, info)) {
+        info.kind = FileKind::Regular;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (info.kind != FileKind::Regular) {
         throw PackError("the main binary " + quote_path(main_path) + " is not a regular file");
     }
 
-    char* real = ::realpath(app_dir.c_str(), nullptr);
-    if (real == nullptr) {
-        throw_system_error("open the application directory", app_dir, errno);
+    fs::path app_real;
+    if (!host_real_path(app_dir, app_real)) {
+        throw_system_error("open the application directory", app_dir, host_last_error());
     }
-    const fs::path app_real = real;
-    std::free(real);
 
     TreeWalker walker(app_dir, app_real, target, links.follow_outside);
-    walker.walk_directory(AT_FDCWD, app_dir.string(), app_dir, {});
+    walker.walk_directory(nullptr, app_dir, app_dir, {});
     std::vector<SourceFile> files = std::move(walker.files);
 
     if (target == Target::Windows) {

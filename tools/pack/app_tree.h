@@ -1,8 +1,6 @@
 // Turning an application directory into the ordered list of files the attached data carries.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -21,9 +19,9 @@ struct SourceFile {
     std::u16string name_utf16;   // the same, as the file table stores it
     std::filesystem::path path;  // where to read it
     std::uint64_t size = 0;
-    bool executable = false;  // executable by its owner
-    // Its modification time as the host reports it, to the nanosecond, and not clamped: the
-    // writer checks it again when it reads the file.
+    bool executable = false;  // to be unpacked as a program: FileStatus::executable (host.h)
+    // Its modification time as the host reports it (to the nanosecond on Linux, to 100 ns on
+    // Windows), and not clamped: the writer checks it again when it reads the file.
     FileTime modified;
 };
 
@@ -32,9 +30,6 @@ struct LinkPolicy {
     // false: refuse it; true: copy what it leads to like any other link.
     bool follow_outside = false;
 };
-
-// The modification time in `info` (st_mtim), nanoseconds included.
-FileTime modification_time(const struct stat& info);
 
 // Checks the main binary's name as given on the command line (relative, '/' or '\' separators, "."
 // components and doubled separators ignored) and returns it in file table form, e.g. "bin\app.exe".

@@ -1,21 +1,17 @@
 #include "attached_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 // ZSTD_getFrameProgression(), to pace the jobs (see FrameWriter::wait_for_a_free_job_buffer).
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <string>
 
 #include "errors.h"
 #include "file_io.h"
 #include "file_table.h"
+#include "host.h"
 #include "interrupt.h"
 
 namespace fs = std::filesystem;
@@ -36,7 +32,7 @@ void check_zstd(std::size_t result, const char* what) {
 
 class FrameWriter {
 public:
-    FrameWriter(int level, int out_fd, const fs::path& out_name);
+    FrameWriter(int level, NativeFile out_fd, const fs::path& out_name);
 
     // Starts the only frame of the stream: the full window, no content size.
     void begin_single();
@@ -55,12 +51,12 @@ private:
     bool threaded_ = false;
     std::uint64_t fed_ = 0;  // bytes given to the compressor
     std::vector<unsigned char> out_buffer_;
-    int out_fd_;
+    NativeFile out_fd_;
     fs::path out_name_;
     std::uint64_t compressed_size_ = 0;
 };
 
-FrameWriter::FrameWriter(int level, int out_fd, const fs::path& out_name)
+FrameWriter::FrameWriter(int level, NativeFile out_fd, const fs::path& out_name)
     : cctx_(ZSTD_createCCtx()), out_buffer_(ZSTD_CStreamOutSize()), out_fd_(out_fd), out_name_(out_name) {
     if (!cctx_) {
         throw PackError("compression failed: out of memory");
@@ -197,18 +193,17 @@ using ChunkDone = std::function<void(std::size_t bytes)>;
 
 void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsigned char>& buffer,
                    const ChunkDone& chunk_done) {
-    UniqueFd fd(::open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(host_open_read(file.path, true));
     if (!fd) {
-        throw_system_error("read", file.path, errno);
+        throw_system_error("read", file.path, host_last_error());
     }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        throw_system_error("read", file.path, errno);
+    FileStatus info;
+    if (!host_file_status(fd.get(), info)) {
+        throw_system_error("read", file.path, host_last_error());
     }
     // The time goes beside the contents: it must be the time of exactly these contents, or an
     // interpreter could take a cache compiled from other contents for current.
-    if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != file.size ||
-        modification_time(info) != file.modified) {
+    if (info.kind != FileKind::Regular || info.size != file.size || info.modified != file.modified) {
         throw_changed(file);
     }
     // The table already holds the listed size: exactly that many bytes go into the stream.
@@ -228,10 +223,10 @@ void compress_file(const SourceFile& file, FrameWriter& frame, std::vector<unsig
         throw_changed(file);
     }
     // A write while the file was read leaves the size alone but not the time.
-    if (::fstat(fd.get(), &info) != 0) {
-        throw_system_error("read", file.path, errno);
+    if (!host_file_status(fd.get(), info)) {
+        throw_system_error("read", file.path, host_last_error());
     }
-    if (modification_time(info) != file.modified) {
+    if (info.modified != file.modified) {
         throw_changed(file);
     }
 }
@@ -346,8 +341,8 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
     const std::vector<unsigned char> header = encode_attached_header(summary.table_size, summary.compressed_size);
     sink(header.data(), header.size());
     sink(table.data(), table.size());
-    if (::lseek(frame_fd.get(), 0, SEEK_SET) != 0) {
-        throw_system_error("read", frame_name, errno);
+    if (!host_rewind(frame_fd.get())) {
+        throw_system_error("read", frame_name, host_last_error());
     }
     std::uint64_t copied = 0;
     for (;;) {
@@ -380,7 +375,7 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
     if (staged.temp_dir.empty()) {
         staged.temp_dir = pending.temp_path().parent_path();
     }
-    const int fd = pending.fd();
+    const NativeFile fd = pending.fd();
     const PackSummary summary = write_attached_data(
         files, level, [&](const void* data, std::size_t size) { write_all(fd, data, size, output); }, staged);
     pending.commit(0666);

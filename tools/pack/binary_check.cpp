@@ -1,7 +1,5 @@
 #include "binary_check.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -11,6 +9,7 @@
 #include "app_tree.h"
 #include "errors.h"
 #include "file_io.h"
+#include "host.h"
 
 namespace fs = std::filesystem;
 
@@ -715,11 +714,11 @@ namespace {
 bool directory_has(const fs::path& dir, std::string_view name, bool ignore_case) {
     std::error_code error;
     if (!ignore_case) {
-        return fs::exists(dir / std::string(name), error);
+        return fs::exists(dir / path_from_utf8(name), error);
     }
     const std::string wanted = lower(name);
     for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-        if (lower(it->path().filename().string()) == wanted) {
+        if (lower(path_to_utf8(it->path().filename())) == wanted) {
             return true;
         }
     }
@@ -733,11 +732,11 @@ std::optional<BinaryVerdict> check_main_binary(const fs::path& app_dir, std::str
     fs::path path = app_dir;
     std::string stored = normalize_main_binary(main_binary_rel);
     std::replace(stored.begin(), stored.end(), '\\', '/');
-    path /= stored;
+    path /= path_from_utf8(stored);
     // Through a symbolic link, as the walk packs what it leads to; whether that may be packed at
     // all is the walk's to say.
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    FileStatus info;
+    if (!host_status(path, true, info) || info.kind != FileKind::Regular) {
         return std::nullopt;
     }
     const MappedFile file(path);
@@ -755,13 +754,13 @@ std::optional<BinaryVerdict> check_main_binary(const fs::path& app_dir, std::str
             std::string dir = entry;
             for (const std::string_view origin : {"${ORIGIN}", "$ORIGIN"}) {
                 for (std::size_t at = dir.find(origin); at != std::string::npos; at = dir.find(origin)) {
-                    dir.replace(at, origin.size(), main_dir.string());
+                    dir.replace(at, origin.size(), path_to_utf8(main_dir));
                 }
             }
             // Only a run path into the application counts as shipping: anything else is this
             // machine's and would not travel with the executable.
             std::error_code error;
-            const fs::path resolved = fs::weakly_canonical(fs::path(dir), error);
+            const fs::path resolved = fs::weakly_canonical(path_from_utf8(dir), error);
             fs::path root = fs::weakly_canonical(app_dir, error);
             if (root.filename().empty()) {
                 root = root.parent_path();  // "app/" ends in an empty element
@@ -829,14 +828,14 @@ Target check_exec_program_target(const fs::path& app_dir, std::string_view progr
                                  std::optional<Target> requested) {
     std::string stored(program_rel);
     std::replace(stored.begin(), stored.end(), '\\', '/');
-    const fs::path path = app_dir / stored;
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    const fs::path path = app_dir / path_from_utf8(stored);
+    FileStatus info;
+    if (!host_status(path, false, info) || info.kind != FileKind::Regular) {
         return requested.value_or(Target::Windows);
     }
     std::optional<MappedFile> file;
     std::span<const unsigned char> bytes;
-    if (info.st_size > 0) {
+    if (info.size > 0) {
         bytes = file.emplace(path).bytes();
     }
     const bool script = bytes.size() >= 2 && bytes[0] == '#' && bytes[1] == '!';

@@ -18,6 +18,7 @@
 #include "exec_app.h"
 #include "extras_record.h"
 #include "file_io.h"
+#include "host.h"
 #include "interrupt.h"
 #include "link.h"
 #include "progress.h"
@@ -296,7 +297,7 @@ Invocation parse_args(const std::vector<std::string>& args) {
         } else if (name == "--frames") {
             invocation.frames = parse_frames(value());
         } else if (name == "--kit") {
-            invocation.kit = fs::path(value());
+            invocation.kit = path_from_utf8(value());
         } else if (name == "--icon") {
             if (invocation.icon) {
                 throw UsageError{"--icon is given twice"};
@@ -381,7 +382,7 @@ Invocation parse_args(const std::vector<std::string>& args) {
 // Where a marked executable's files go, for --list: on standard error, so that the table on
 // standard output stays one line per entry.
 void print_cache_note(std::ostream& err, const std::string& file, const ExtrasRecord& extras) {
-    const std::string entry = cache_entry_name(fs::path(file).filename().string(), *extras.cache_digest);
+    const std::string entry = cache_entry_name(path_to_utf8(path_from_utf8(file).filename()), *extras.cache_digest);
     err << "cached extraction: unpacked once into $XDG_CACHE_HOME/onefile/" << entry << " (else ~/.cache/onefile/"
         << entry << "; on Windows %LOCALAPPDATA%\\onefile\\" << entry
         << "), named after the executable's file name as it is started; remove the directory to clear it\n";
@@ -391,15 +392,15 @@ void print_cache_note(std::ostream& err, const std::string& file, const ExtrasRe
 std::string display_name(const std::u16string& name) { return escape_for_display(utf16_to_utf8(name), false); }
 
 void check_readable_file(const fs::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(host_open_read(path, false));
     if (!fd) {
-        throw_system_error("read", path, errno);
+        throw_system_error("read", path, host_last_error());
     }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        throw_system_error("read", path, errno);
+    FileStatus info;
+    if (!host_file_status(fd.get(), info)) {
+        throw_system_error("read", path, host_last_error());
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (info.kind != FileKind::Regular) {
         throw PackError(quote_path(path) + " is not a regular file");
     }
 }
@@ -422,10 +423,11 @@ LinkOptions link_options(const Invocation& invocation) {
     if (invocation.icon || invocation.version_info_given) {
         ExtraResources extra;
         if (invocation.icon) {
-            extra.icon = parse_ico(read_icon_file(*invocation.icon), *invocation.icon);
+            extra.icon = parse_ico(read_icon_file(path_from_utf8(*invocation.icon)), *invocation.icon);
         }
         if (invocation.version_info_given) {
-            extra.version = version_resource(invocation.version_info, fs::path(*invocation.output).filename().string());
+            extra.version =
+                version_resource(invocation.version_info, path_to_utf8(path_from_utf8(*invocation.output).filename()));
         }
         options.resources = resource_file(extra);
     }
@@ -463,7 +465,7 @@ void report_packed(std::ostream& out, const std::string& what, const PackSummary
 // is then the one given, else windows.
 Target checked_target(const Invocation& invocation, std::ostream& err) {
     const std::optional<BinaryVerdict> verdict =
-        check_main_binary(invocation.positional[0], invocation.positional[1], invocation.target);
+        check_main_binary(path_from_utf8(invocation.positional[0]), invocation.positional[1], invocation.target);
     if (!verdict) {
         return invocation.target.value_or(Target::Windows);
     }
@@ -478,7 +480,8 @@ Target checked_target(const Invocation& invocation, std::ostream& err) {
 // The target of an --exec pack: the one given, which the program must match, or the program's own
 // (a script's is linux).
 Target exec_target(const Invocation& invocation) {
-    return check_exec_program_target(invocation.positional[0], invocation.positional[1], invocation.target);
+    return check_exec_program_target(path_from_utf8(invocation.positional[0]), invocation.positional[1],
+                                     invocation.target);
 }
 
 int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, const CliTerminal& terminal) {
@@ -499,7 +502,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
 
     switch (invocation.mode) {
         case Mode::List: {
-            const AttachedListing listing = list_attached(invocation.mode_file);
+            const AttachedListing listing = list_attached(path_from_utf8(invocation.mode_file));
             // list_attached() made sure that the record holds one time for each entry.
             const std::vector<FileTime>* times =
                 listing.extras && listing.extras->file_times ? &*listing.extras->file_times : nullptr;
@@ -517,7 +520,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             return EXIT_OK;
         }
         case Mode::Verify: {
-            const VerifyReport report = verify_attached(invocation.mode_file);
+            const VerifyReport report = verify_attached(path_from_utf8(invocation.mode_file));
             if (!invocation.quiet) {
                 out << invocation.mode_file << ": ok, " << report.listing.entries.size() << " files, "
                     << report.content_size << " bytes, compressed stream " << report.listing.compressed_size
@@ -536,18 +539,19 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
             std::optional<TempDir> exec_work;
             std::vector<SourceFile> files;
             if (invocation.exec) {
-                check_exec_program(invocation.positional[0], invocation.positional[1], target);
+                check_exec_program(path_from_utf8(invocation.positional[0]), invocation.positional[1], target);
                 const fs::path kit_dir = find_kit_dir(target, invocation.kit);
                 exec_work.emplace();
-                files = collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir,
-                                           exec_work->path(), options.links);
+                files = collect_exec_files(path_from_utf8(invocation.positional[0]), invocation.positional[1], target,
+                                           kit_dir, exec_work->path(), options.links);
             }
             start_progress(ProgressPhase::Compressing);
             track(options);
             const PackSummary summary =
-                invocation.exec ? write_attached_data(files, invocation.level, fs::path(invocation.mode_file), options)
-                                : write_attached_data(invocation.positional[0], invocation.positional[1],
-                                                      invocation.level, fs::path(invocation.mode_file), options);
+                invocation.exec
+                    ? write_attached_data(files, invocation.level, path_from_utf8(invocation.mode_file), options)
+                    : write_attached_data(path_from_utf8(invocation.positional[0]), invocation.positional[1],
+                                          invocation.level, path_from_utf8(invocation.mode_file), options);
             if (progress) {
                 progress->stop();
             }
@@ -572,7 +576,7 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
                          invocation.positional[1] + " is built for Linux"};
     }
     if (invocation.exec) {
-        check_exec_program(invocation.positional[0], invocation.positional[1], target);
+        check_exec_program(path_from_utf8(invocation.positional[0]), invocation.positional[1], target);
     }
     // Find the kit before packing, so a missing one is reported at once rather than after compressing.
     const fs::path kit_dir = find_kit_dir(target, invocation.kit);

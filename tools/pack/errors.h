@@ -24,14 +24,14 @@ private:
     std::string details_;
 };
 
-// The system's text for an errno value.
+// The host's text for an error code of host_last_error() (errno on POSIX).
 std::string system_error_text(int err);
 
-// A path as messages show it: in single quotes, exactly as given.
+// A path as messages show it: in single quotes, exactly as given, as UTF-8.
 std::string quote_path(const std::filesystem::path& path);
 
-// Throws PackError("cannot <action> '<path>': <system text>"). Pass errno as read right after the
-// failed call.
+// Throws PackError("cannot <action> '<path>': <system text>"). Pass the error code as read right after the
+// failed call (host_last_error()).
 [[noreturn]] void throw_system_error(const std::string& action, const std::filesystem::path& path, int err);
 
 }  // namespace onefile::pack

@@ -1,13 +1,9 @@
 #include "exec_app.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "file_io.h"
+#include "host.h"
 #include "unicode.h"
 
 namespace fs = std::filesystem;
@@ -40,7 +36,7 @@ void check_reserved_names(const fs::path& app_dir, Target target) {
     const std::string reserved[] = {exec_main_name(target), EXEC_PROGRAM_FILE};
     std::error_code error;
     for (fs::directory_iterator it(app_dir, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
+        const std::string name = path_to_utf8(it->path().filename());
         for (const std::string& ours : reserved) {
             const bool same = target == Target::Windows ? ascii_lower(name) == ascii_lower(ours) : name == ours;
             if (same) {
@@ -61,11 +57,11 @@ std::string exec_main_name(Target target) {
 }
 
 std::string check_exec_program(const fs::path& app_dir, std::string_view program_rel, Target target) {
-    struct stat info {};
-    if (::stat(app_dir.c_str(), &info) != 0) {
-        throw_system_error("open the application directory", app_dir, errno);
+    FileStatus info;
+    if (!host_status(app_dir, true, info)) {
+        throw_system_error("open the application directory", app_dir, host_last_error());
     }
-    if (!S_ISDIR(info.st_mode)) {
+    if (info.kind != FileKind::Directory) {
         throw PackError("the application directory " + quote_path(app_dir) + " is not a directory");
     }
     if (!program_rel.empty() && (program_rel.front() == '/' || program_rel.front() == '\\' ||
@@ -80,29 +76,30 @@ std::string check_exec_program(const fs::path& app_dir, std::string_view program
     std::size_t start = 0;
     for (std::size_t i = 0; i <= name.size(); ++i) {
         if (i == name.size() || name[i] == '\\') {
-            path /= name.substr(start, i - start);
+            path /= path_from_utf8(name.substr(start, i - start));
             start = i + 1;
         }
     }
-    if (::lstat(path.c_str(), &info) != 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) {
+    if (!host_status(path, false, info)) {
+        const int err = host_last_error();
+        if (host_error_is_not_found(err)) {
             throw PackError("the program " + quote_path(path) + " does not exist");
         }
         throw_system_error("read the program", path, err);
     }
-    if (S_ISLNK(info.st_mode)) {
+    if (info.kind == FileKind::Link) {
         throw PackError("the program " + quote_path(path) +
                         " is a symbolic link; symbolic links are not supported yet");
     }
-    if (S_ISDIR(info.st_mode)) {
+    if (info.kind == FileKind::Directory) {
         throw PackError("the program " + quote_path(path) + " is a directory; name the program file inside it");
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (info.kind != FileKind::Regular) {
         throw PackError("the program " + quote_path(path) + " is not a regular file");
     }
-    // The launcher unpacks a file as executable only when its owner could execute it here.
-    if (target == Target::Linux && (info.st_mode & S_IXUSR) == 0) {
+    // The launcher unpacks a file as executable only when its owner could execute it here (on a
+    // Windows host: when it begins as a program does).
+    if (target == Target::Linux && !info.executable) {
         throw PackError("the program " + quote_path(path) + " is not executable (chmod u+x it)");
     }
     check_reserved_names(app_dir, target);
@@ -117,38 +114,35 @@ std::vector<SourceFile> collect_exec_files(const fs::path& app_dir, std::string_
     SourceFile exec_main;
     exec_main.name = exec_main_name(target);
     exec_main.name_utf16 = *utf8_to_utf16(exec_main.name);
-    exec_main.path = kit_dir / exec_main.name;
-    struct stat info {};
-    if (::stat(exec_main.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    exec_main.path = kit_dir / path_from_utf8(exec_main.name);
+    FileStatus info;
+    if (!host_status(exec_main.path, true, info) || info.kind != FileKind::Regular) {
         throw PackError("the launcher kit " + quote_path(kit_dir) + " has no " + exec_main.name +
                         ", which --exec packs in front of the program; rebuild or reinstall the kit");
     }
-    exec_main.size = static_cast<std::uint64_t>(info.st_size);
-    exec_main.executable = (info.st_mode & S_IXUSR) != 0;
-    exec_main.modified = modification_time(info);
+    exec_main.size = info.size;
+    exec_main.executable = info.executable;
+    exec_main.modified = info.modified;
 
     // The program file carries the program's time: the same inputs give the same executable.
     SourceFile names;
     names.name = EXEC_PROGRAM_FILE;
     names.name_utf16 = *utf8_to_utf16(names.name);
-    names.path = work_dir / EXEC_PROGRAM_FILE;
+    names.path = work_dir / path_from_utf8(EXEC_PROGRAM_FILE);
     const std::string text = program + "\n";
     {
-        UniqueFd fd(::open(names.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        UniqueFd fd(host_create_new(names.path, false));
         if (!fd) {
-            throw_system_error("create", names.path, errno);
+            throw_system_error("create", names.path, host_last_error());
         }
         write_all(fd.get(), text.data(), text.size(), names.path);
-        const FileTime program_time = app.front().modified;
-        const struct timespec times[2] = {
-            {0, UTIME_OMIT}, {static_cast<time_t>(program_time.seconds), static_cast<long>(program_time.nanoseconds)}};
-        if (::futimens(fd.get(), times) != 0 || ::fstat(fd.get(), &info) != 0) {
-            throw_system_error("write", names.path, errno);
+        if (!host_set_modified(fd.get(), app.front().modified) || !host_file_status(fd.get(), info)) {
+            throw_system_error("write", names.path, host_last_error());
         }
         fd.close_checked(names.path);
     }
     names.size = text.size();
-    names.modified = modification_time(info);
+    names.modified = info.modified;
 
     std::vector<SourceFile> files;
     files.reserve(app.size() + 2);

@@ -1,15 +1,6 @@
 #include "file_io.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <system_error>
-#include <vector>
 
 #include "errors.h"
 #include "interrupt.h"
@@ -20,8 +11,8 @@ namespace onefile::pack {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        if (fd_ != NO_FILE) {
+            host_close(fd_);
         }
         fd_ = other.release();
     }
@@ -29,73 +20,51 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 }
 
 UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (fd_ != NO_FILE) {
+        host_close(fd_);
     }
 }
 
-int UniqueFd::release() {
-    const int fd = fd_;
-    fd_ = -1;
+NativeFile UniqueFd::release() {
+    const NativeFile fd = fd_;
+    fd_ = NO_FILE;
     return fd;
 }
 
 void UniqueFd::close_checked(const fs::path& path) {
-    // POSIX leaves open whether the descriptor survives a failed close; on Linux it is closed
-    // either way, so it is never retried.
-    if (::close(release()) != 0 && errno != EINTR) {
-        throw_system_error("write", path, errno);
+    if (!host_close(release())) {
+        throw_system_error("write", path, host_last_error());
     }
 }
 
-void write_all(int fd, const void* data, std::size_t size, const fs::path& path) {
+void write_all(NativeFile fd, const void* data, std::size_t size, const fs::path& path) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
-        const ssize_t written = ::write(fd, bytes, size);
+        const std::int64_t written = host_write(fd, bytes, size);
         if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw_system_error("write", path, errno);
+            throw_system_error("write", path, host_last_error());
         }
         bytes += written;
         size -= static_cast<std::size_t>(written);
     }
 }
 
-std::size_t read_some(int fd, void* data, std::size_t size, const fs::path& path) {
-    for (;;) {
-        const ssize_t got = ::read(fd, data, size);
-        if (got >= 0) {
-            return static_cast<std::size_t>(got);
-        }
-        if (errno != EINTR) {
-            throw_system_error("read", path, errno);
-        }
+std::size_t read_some(NativeFile fd, void* data, std::size_t size, const fs::path& path) {
+    const std::int64_t got = host_read(fd, data, size);
+    if (got < 0) {
+        throw_system_error("read", path, host_last_error());
     }
-}
-
-mode_t current_umask() {
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return mask;
-}
-
-static std::vector<char> template_buffer(const fs::path& pattern) {
-    const std::string text = pattern.string();
-    return std::vector<char>(text.c_str(), text.c_str() + text.size() + 1);
+    return static_cast<std::size_t>(got);
 }
 
 UniqueFd create_anonymous_temp_file(const fs::path& dir) {
     const fs::path where = dir.empty() ? fs::path(".") : dir;
-    std::vector<char> name = template_buffer(where / ".onefile-pack-XXXXXX");
     // Created and unlinked in one step as far as an interrupt can tell.
     auto lock = lock_temporaries();
-    UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+    UniqueFd fd(host_create_anonymous(where));
     if (!fd) {
-        throw_system_error("create a temporary file in", where, errno);
+        throw_system_error("create a temporary file in", where, host_last_error());
     }
-    ::unlink(name.data());
     return fd;
 }
 
@@ -104,19 +73,19 @@ PendingFile::PendingFile(const fs::path& target, const std::string& suffix) : ta
     if (dir.empty()) {
         dir = ".";
     }
-    std::vector<char> name = template_buffer(dir / ("." + target.filename().string() + ".XXXXXX" + suffix));
     auto lock = lock_temporaries();
-    fd_ = UniqueFd(::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC));
+    fd_ = UniqueFd(host_create_unique(dir, "." + path_to_utf8(target.filename()) + ".", suffix, temp_path_));
     if (!fd_) {
-        throw_system_error("create a temporary file in", dir, errno);
+        throw_system_error("create a temporary file in", dir, host_last_error());
     }
-    temp_path_ = name.data();
     registration_ = register_temporary(temp_path_, TemporaryKind::File);
 }
 
 PendingFile::~PendingFile() {
     if (!committed_) {
-        ::unlink(temp_path_.c_str());
+        // Closed first: Windows removes no file that is still open.
+        fd_ = UniqueFd();
+        host_remove_file(temp_path_);
         auto lock = lock_temporaries();
         forget_temporary(registration_);
     }
@@ -128,32 +97,25 @@ void PendingFile::close_fd() {
     }
 }
 
-void PendingFile::commit(mode_t mode) {
-    mode &= ~current_umask();
+void PendingFile::commit(unsigned mode) {
     // By name rather than by descriptor: after close_fd() another process may have replaced the file.
-    if (::chmod(temp_path_.c_str(), mode) != 0) {
-        throw_system_error("set the permissions of", temp_path_, errno);
+    if (!host_set_permissions(temp_path_, mode)) {
+        throw_system_error("set the permissions of", temp_path_, host_last_error());
     }
     close_fd();
     auto lock = lock_temporaries();
-    if (::rename(temp_path_.c_str(), target_.c_str()) != 0) {
-        throw_system_error("create", target_, errno);
+    if (!host_rename_over(temp_path_, target_)) {
+        throw_system_error("create", target_, host_last_error());
     }
     committed_ = true;
     forget_temporary(registration_);
 }
 
 TempDir::TempDir() {
-    fs::path base = "/tmp";
-    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
-        base = tmpdir;
-    }
-    std::vector<char> name = template_buffer(base / "onefile-pack.XXXXXX");
     auto lock = lock_temporaries();
-    if (::mkdtemp(name.data()) == nullptr) {
-        throw_system_error("create a temporary directory in", base, errno);
+    if (!host_create_temp_directory(path_)) {
+        throw_system_error("create a temporary directory in", path_, host_last_error());
     }
-    path_ = name.data();
     registration_ = register_temporary(path_, TemporaryKind::Tree);
 }
 
@@ -165,32 +127,22 @@ TempDir::~TempDir() {
 }
 
 MappedFile::MappedFile(const fs::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(host_open_read(path, false));
     if (!fd) {
-        throw_system_error("open", path, errno);
+        throw_system_error("open", path, host_last_error());
     }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        throw_system_error("read", path, errno);
+    FileStatus status;
+    if (!host_file_status(fd.get(), status)) {
+        throw_system_error("read", path, host_last_error());
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (status.kind != FileKind::Regular) {
         throw PackError(quote_path(path) + " is not a regular file");
     }
-    size_ = static_cast<std::size_t>(info.st_size);
-    if (size_ == 0) {
-        return;
+    if (!host_map(fd.get(), static_cast<std::size_t>(status.size), mapping_)) {
+        throw_system_error("map", path, host_last_error());
     }
-    void* mapping = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (mapping == MAP_FAILED) {
-        throw_system_error("map", path, errno);
-    }
-    data_ = static_cast<const unsigned char*>(mapping);
 }
 
-MappedFile::~MappedFile() {
-    if (data_ != nullptr) {
-        ::munmap(const_cast<unsigned char*>(data_), size_);
-    }
-}
+MappedFile::~MappedFile() { host_unmap(mapping_); }
 
 }  // namespace onefile::pack

@@ -1,44 +1,42 @@
-// Thin POSIX file helpers for the packer: descriptors that close themselves, complete reads and
-// writes, and the temporary files and directories that keep a failed run from leaving debris.
-// Every failure throws PackError naming the path.
+// Thin file helpers for the packer over the host layer (host.h): files that close themselves,
+// complete reads and writes, and the temporary files and directories that keep a failed run from
+// leaving debris. Every failure throws PackError naming the path.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <filesystem>
 #include <span>
 #include <string>
 
+#include "host.h"
+
 namespace onefile::pack {
 
+// An open file of the host (a descriptor or a handle) that closes itself.
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(NativeFile fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept;
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd();
 
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release();
+    NativeFile get() const { return fd_; }
+    explicit operator bool() const { return fd_ != NO_FILE; }
+    NativeFile release();
     // Closes now and reports a failed close (a late write error on some file systems).
     void close_checked(const std::filesystem::path& path);
 
 private:
-    int fd_ = -1;
+    NativeFile fd_ = NO_FILE;
 };
 
 // Writes all `size` bytes, retrying short writes and EINTR.
-void write_all(int fd, const void* data, std::size_t size, const std::filesystem::path& path);
-// One read(2), retried on EINTR: returns the byte count, 0 at end of file.
-std::size_t read_some(int fd, void* data, std::size_t size, const std::filesystem::path& path);
-
-// The process's file creation mask (read without changing it for longer than two calls).
-mode_t current_umask();
+void write_all(NativeFile fd, const void* data, std::size_t size, const std::filesystem::path& path);
+// One read, retried on EINTR: returns the byte count, 0 at end of file.
+std::size_t read_some(NativeFile fd, void* data, std::size_t size, const std::filesystem::path& path);
 
 // A file created in `dir` and unlinked at once: scratch space that disappears with the descriptor,
 // whatever way the run ends.
@@ -55,12 +53,12 @@ public:
     PendingFile& operator=(const PendingFile&) = delete;
     ~PendingFile();
 
-    int fd() const { return fd_.get(); }
+    NativeFile fd() const { return fd_.get(); }
     const std::filesystem::path& temp_path() const { return temp_path_; }
     // Closes the descriptor so that another process can replace the file by name.
     void close_fd();
-    // Gives the file `mode` (less the umask) and renames it over the target.
-    void commit(mode_t mode);
+    // Gives the file `mode` (less the umask; Windows has no such modes) and renames it over the target.
+    void commit(unsigned mode);
 
 private:
     std::filesystem::path target_;
@@ -70,8 +68,9 @@ private:
     int registration_ = 0;  // with the interrupt cleanup
 };
 
-// A fresh private directory (mkdtemp) under $TMPDIR when that is an absolute path, else /tmp;
-// removed with everything in it when the object goes away, or by the interrupt cleanup.
+// A fresh private directory under $TMPDIR when that is an absolute path, else /tmp (on Windows
+// under the user's temporary directory); removed with everything in it when the object goes away, or by the interrupt
+// cleanup.
 class TempDir {
 public:
     TempDir();
@@ -94,11 +93,10 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
     ~MappedFile();
 
-    std::span<const unsigned char> bytes() const { return {data_, size_}; }
+    std::span<const unsigned char> bytes() const { return {mapping_.data, mapping_.size}; }
 
 private:
-    const unsigned char* data_ = nullptr;
-    std::size_t size_ = 0;
+    HostMapping mapping_;
 };
 
 }  // namespace onefile::pack

@@ -1,14 +1,9 @@
 #include "interrupt.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <map>
 #include <system_error>
-#include <thread>
+
+#include "host.h"
 
 namespace fs = std::filesystem;
 
@@ -29,29 +24,13 @@ Registry& registry() {
     return *instance;
 }
 
-sigset_t interrupt_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
-
-[[noreturn]] void clean_up_and_die(int signal_number) {
+void clean_up(int signal_number) {
     Registry& reg = registry();
-    // Kept to the end: the main thread blocks at its next creation instead of racing the removal.
+    // Kept to the end, never unlocked: the main thread blocks at its next creation instead of
+    // racing the removal, and the host ends the process after this returns.
     std::unique_lock lock(reg.mutex);
     if (reg.child_group > 0) {
-        // The linker writes the output and its own temporary files: it must be gone before they
-        // are removed. Its driver cleans up after itself on these signals.
-        ::kill(-reg.child_group, signal_number);
-        siginfo_t info{};
-        // WNOWAIT: the main thread, waiting for the same child, still reaps it (or already has,
-        // and then there is no child to wait for).
-        while (::waitid(P_PID, static_cast<id_t>(reg.child_group), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {}
-        // Whatever of the group outlived its leader.
-        ::kill(-reg.child_group, SIGKILL);
+        host_stop_child_group(static_cast<int>(reg.child_group), signal_number);
     }
     for (const auto& [id, entry] : reg.paths) {
         std::error_code ignored;
@@ -61,18 +40,7 @@ sigset_t interrupt_signals() {
             fs::remove(entry.first, ignored);
         }
     }
-    // The default action of the same signal, delivered to this thread, the only one where it is
-    // not blocked.
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal_number, &action, nullptr);
-    sigset_t just_this;
-    sigemptyset(&just_this);
-    sigaddset(&just_this, signal_number);
-    ::pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
-    ::raise(signal_number);
-    ::_exit(128 + signal_number);
+    lock.release();
 }
 
 }  // namespace
@@ -102,16 +70,6 @@ void reached_phase(const char* phase) {
     }
 }
 
-void install_interrupt_cleanup() {
-    const sigset_t set = interrupt_signals();
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    // Every thread started from here on (the compressor's workers, the progress line) inherits
-    // the blocked set, so the signals reach only the waiting thread.
-    std::thread([set] {
-        int signal_number = 0;
-        while (::sigwait(&set, &signal_number) != 0) {}
-        clean_up_and_die(signal_number);
-    }).detach();
-}
+void install_interrupt_cleanup() { host_install_interrupt_handler(clean_up); }
 
 }  // namespace onefile::pack

@@ -1,6 +1,7 @@
-// Leaving nothing behind when a signal ends a pack: every temporary file and directory the packer
-// creates, and the linker's process group while it runs, are registered here; SIGINT, SIGTERM and
-// SIGHUP then end the compiler, remove what is registered and end the packer by the same signal.
+// Leaving nothing behind when an interrupt ends a pack: every temporary file and directory the
+// packer creates, and the linker's process group while it runs, are registered here; an interrupt
+// (POSIX: SIGINT, SIGTERM and SIGHUP; Windows: a console event) then ends the compiler, removes
+// what is registered and ends the packer the way that interrupt ends a program (host.h).
 #pragma once
 
 #include <sys/types.h>
@@ -26,10 +27,10 @@ void forget_temporary(int id);
 // lock_temporaries().
 void set_child_group(pid_t group);
 
-// For main(), before any thread is started: blocks SIGINT, SIGTERM and SIGHUP in every thread the
-// packer will have and starts the thread that waits for them. When one comes, it sends it on to
-// the linker's process group and waits for the linker to end, removes every registered path, and
-// ends the process by the same signal, so that whoever started the packer sees how it ended.
+// For main(), before any thread is started: installs the host's interrupt handling
+// (host_install_interrupt_handler). When an interrupt comes, it is sent on to the linker's process
+// group, the linker is waited for, every registered path is removed, and the process ends by the
+// same interrupt, so that whoever started the packer sees how it ended.
 void install_interrupt_cleanup();
 
 // Where a pack has got to, for tests that must act at a known point: the hook, none by default,

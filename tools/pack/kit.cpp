@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errors.h"
+#include "host.h"
 
 namespace fs = std::filesystem;
 
@@ -19,10 +20,9 @@ std::vector<fs::path> default_kit_candidates(Target target, const fs::path& exe_
 }
 
 fs::path current_executable_dir() {
-    std::error_code error;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", error);
-    if (error) {
-        throw PackError("cannot find the onefile-pack executable: " + error.message());
+    fs::path exe;
+    if (!host_executable_path(exe)) {
+        throw PackError("cannot find the onefile-pack executable: " + system_error_text(host_last_error()));
     }
     return exe.parent_path();
 }
@@ -31,8 +31,8 @@ fs::path find_kit_dir(Target target, const std::optional<fs::path>& override_dir
     std::optional<fs::path> chosen = override_dir;
     std::string from = "--kit";
     if (!chosen) {
-        if (const char* env = std::getenv("ONEFILE_KIT_DIR"); env != nullptr && env[0] != '\0') {
-            chosen = env;
+        if (const std::optional<std::string> env = host_environment_variable("ONEFILE_KIT_DIR"); env && !env->empty()) {
+            chosen = path_from_utf8(*env);
             from = "ONEFILE_KIT_DIR";
         }
     }

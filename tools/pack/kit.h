@@ -14,7 +14,7 @@ namespace onefile::pack {
 // tree first, then the sibling build tree of the other target.
 std::vector<std::filesystem::path> default_kit_candidates(Target target, const std::filesystem::path& exe_dir);
 
-// The directory of the running executable (from /proc/self/exe).
+// The directory of the running executable.
 std::filesystem::path current_executable_dir();
 
 // The kit to use: `override_dir` (--kit), else $ONEFILE_KIT_DIR, else the first existing default

@@ -1,18 +1,18 @@
-#include <unistd.h>
-
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "host.h"
 #include "interrupt.h"
 
 int main(int argc, char** argv) {
     // First, before any thread exists: the threads started later inherit the blocked signals.
     onefile::pack::install_interrupt_cleanup();
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const int status =
-        onefile::pack::run_cli(args, std::cout, std::cerr, onefile::pack::CliTerminal{::isatty(STDERR_FILENO) == 1});
+    onefile::pack::host_prepare_standard_streams();
+    const std::vector<std::string> args = onefile::pack::host_arguments(argc, argv);
+    const int status = onefile::pack::run_cli(args, std::cout, std::cerr,
+                                              onefile::pack::CliTerminal{onefile::pack::host_stderr_is_terminal()});
     std::cout.flush();
     return status;
 }

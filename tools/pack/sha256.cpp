@@ -1,14 +1,11 @@
 #include "sha256.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "errors.h"
 #include "file_io.h"
+#include "host.h"
 
 namespace onefile::pack {
 
@@ -110,24 +107,18 @@ Sha256Digest Sha256::finish() {
 }
 
 Sha256Digest sha256_of_file(const std::filesystem::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(host_open_read(path, false));
     if (!fd) {
-        throw_system_error("read", path, errno);
+        throw_system_error("read", path, host_last_error());
     }
     Sha256 hash;
     std::vector<unsigned char> buffer(1 << 20);
     for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw_system_error("read", path, errno);
-        }
+        const std::size_t got = read_some(fd.get(), buffer.data(), buffer.size(), path);
         if (got == 0) {
             break;
         }
-        hash.update(buffer.data(), static_cast<std::size_t>(got));
+        hash.update(buffer.data(), got);
     }
     return hash.finish();
 }
