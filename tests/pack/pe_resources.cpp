@@ -91,15 +91,28 @@ private:
     // Three levels, type, name and language, with the data entries below the last.
     void directory(std::uint64_t offset, int level, std::vector<ResourceId> path, std::vector<Resource>& out) {
         const std::uint64_t at = inside(offset, 16, "a resource directory");
-        const std::uint32_t count = static_cast<std::uint32_t>(file_.u16(at + 12, "a resource directory")) +
-                                    file_.u16(at + 14, "a resource directory");
+        const std::uint32_t named = file_.u16(at + 12, "a resource directory");
+        const std::uint32_t count = named + file_.u16(at + 14, "a resource directory");
         inside(offset + 16, 8ull * count, "a resource directory's entries");
+        std::optional<std::uint16_t> previous_id;
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint64_t entry = at + 16 + 8ull * i;
             const std::uint32_t name = file_.u32(entry, "a resource entry");
             const std::uint32_t target = file_.u32(entry + 4, "a resource entry");
             std::vector<ResourceId> below = path;
             below.push_back(entry_id(name));
+            // The loader searches the named entries and the ID entries apart, each by bisection.
+            // (The order among names, which it compares without regard to case, is not checked.)
+            if (below.back().named != (i < named)) {
+                throw PeError("a resource directory's named entries are not the first " + std::to_string(named));
+            }
+            if (!below.back().named) {
+                if (previous_id && *previous_id >= below.back().id) {
+                    throw PeError("a resource directory's IDs are not in ascending order (" +
+                                  std::to_string(*previous_id) + " before " + std::to_string(below.back().id) + ")");
+                }
+                previous_id = below.back().id;
+            }
             const bool subdirectory = (target & 0x80000000u) != 0;
             if (level < 2) {
                 if (!subdirectory) throw PeError("a resource entry above the language level points to data");
@@ -111,7 +124,7 @@ private:
             const std::uint32_t rva = file_.u32(data_entry, "a resource data entry");
             const std::uint32_t size = file_.u32(data_entry + 4, "a resource data entry");
             const std::uint64_t data_offset = rva_to_offset(sections_, rva, size);
-            out.push_back({below[0], below[1], below[2], file_.slice(data_offset, size, "resource data")});
+            out.push_back({below[0], below[1], below[2], file_.slice(data_offset, size, "resource data"), rva});
         }
     }
 
@@ -160,6 +173,17 @@ PeImage read_pe(const std::string& bytes) {
     const std::uint64_t root = rva_to_offset(sections, resource_rva, resource_size);
     ResourceWalker(file, sections, root, resource_size).walk(image.resources);
     return image;
+}
+
+std::vector<Resource> read_resource_section(const std::string& section, std::uint32_t section_rva) {
+    if (section.size() > 0xFFFFFFFFu - section_rva) throw PeError("the resource section reaches past 4 GiB");
+    const Bytes bytes(section);
+    // The section alone, as an image holding nothing else would map it.
+    const std::vector<Section> sections = {
+        {section_rva, static_cast<std::uint32_t>(section.size()), static_cast<std::uint32_t>(section.size()), 0}};
+    std::vector<Resource> resources;
+    ResourceWalker(bytes, sections, 0, section.size()).walk(resources);
+    return resources;
 }
 
 std::vector<const Resource*> resources_of_type(const PeImage& image, std::uint16_t type) {

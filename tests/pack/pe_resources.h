@@ -1,6 +1,8 @@
 // A small reader of what the tests check in a linked Windows executable: the subsystem in the
 // optional header and the resources below the resource directory. Every offset is checked against
-// the file; a malformed executable gives PeError, never a read outside the bytes.
+// the file, and every directory must list its named entries first and its IDs in ascending order,
+// as the loader's binary search needs; a malformed executable gives PeError, never a read outside
+// the bytes.
 #pragma once
 
 #include <array>
@@ -35,6 +37,7 @@ struct Resource {
     ResourceId name;
     ResourceId language;
     std::string data;
+    std::uint32_t rva = 0;  // where the data lies in the image, as its data entry gives it
 };
 
 struct PeImage {
@@ -46,6 +49,11 @@ struct PeImage {
 
 // Reads a PE32+ executable's bytes.
 PeImage read_pe(const std::string& bytes);
+
+// The resources below a resource directory that is not (yet) in an executable: `section` is a
+// resource section whose first byte lies at `section_rva` in the image. Checked as in read_pe():
+// every directory, entry and data block must lie inside the section.
+std::vector<Resource> read_resource_section(const std::string& section, std::uint32_t section_rva);
 
 // The resources of a numeric type.
 std::vector<const Resource*> resources_of_type(const PeImage& image, std::uint16_t type);

@@ -16,6 +16,7 @@
 #include "cli_capture.h"
 #include "pack_test_support.h"
 #include "pe_resources.h"
+#include "resource_section.h"
 #include "resources.h"
 
 namespace fs = std::filesystem;
@@ -557,6 +558,32 @@ TEST_F(LinkedWindowsExecutable, SameInputsGiveIdenticalExecutables) {
     pack(options, "one/app.exe");
     pack(options, "two/app.exe");
     EXPECT_TRUE(read(dir_ / "one/app.exe") == read(dir_ / "two/app.exe"));
+}
+
+TEST_F(LinkedWindowsExecutable, HoldsWhatTheResourceSectionWriterLaysOut) {
+    // The packer's own resource section and the linker's, made from the resource file and the
+    // kit's manifest, list the same resources in the same order with the same bytes.
+    const pe_test::PeImage image =
+        pack({"--icon", (dir_ / "app.ico").string(), "--version-info", "product=P", "--version-info", "version=1.2"},
+             "same.exe");
+    onefile::pack::ExtraResources extra;
+    extra.icon = onefile::pack::parse_ico(read(dir_ / "app.ico"), "app.ico");
+    onefile::pack::VersionInfo info;
+    info.product = "P";
+    info.version = "1.2";
+    extra.version = onefile::pack::version_resource(info, "same.exe");
+    const std::string manifest = read(fs::path(ONEFILE_SOURCE_DIR) / "src/platform/win32/launcher.manifest");
+    const std::vector<pe_test::Resource> written = pe_test::read_resource_section(
+        onefile::pack::resource_section(onefile::pack::launcher_resources(manifest, extra), 0x1000), 0x1000);
+    ASSERT_EQ(written.size(), image.resources.size());
+    ASSERT_EQ(written.size(), 6u);
+    for (size_t i = 0; i < written.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(written[i].type, image.resources[i].type);
+        EXPECT_EQ(written[i].name, image.resources[i].name);
+        EXPECT_EQ(written[i].language, image.resources[i].language);
+        EXPECT_TRUE(written[i].data == image.resources[i].data);
+    }
 }
 
 // ---- the reader itself ---------------------------------------------------------------------------

@@ -251,6 +251,25 @@ void put_resource(std::string& out, std::uint16_t type, std::uint16_t name, std:
 
 }  // namespace
 
+std::string icon_group(const std::vector<IconImage>& icon) {
+    std::string group;
+    put16(group, 0);  // reserved
+    put16(group, 1);  // icons
+    put16(group, static_cast<std::uint32_t>(icon.size()));
+    for (std::size_t i = 0; i < icon.size(); ++i) {
+        const IconImage& image = icon[i];
+        group.push_back(static_cast<char>(image.width));
+        group.push_back(static_cast<char>(image.height));
+        group.push_back(static_cast<char>(image.color_count));
+        group.push_back(static_cast<char>(image.reserved));
+        put16(group, image.planes);
+        put16(group, image.bit_count);
+        put32(group, static_cast<std::uint32_t>(image.bytes.size()));
+        put16(group, static_cast<std::uint32_t>(i + 1));  // the RT_ICON holding the image
+    }
+    return group;
+}
+
 std::string resource_file(const ExtraResources& extra) {
     std::string out;
     // A .res file opens with an empty entry that marks it as a 32-bit resource file.
@@ -263,24 +282,10 @@ std::string resource_file(const ExtraResources& extra) {
     out.append(16, '\0');
 
     if (!extra.icon.empty()) {
-        std::string group;
-        put16(group, 0);  // reserved
-        put16(group, 1);  // icons
-        put16(group, static_cast<std::uint32_t>(extra.icon.size()));
         for (std::size_t i = 0; i < extra.icon.size(); ++i) {
-            const IconImage& image = extra.icon[i];
-            const auto id = static_cast<std::uint16_t>(i + 1);
-            put_resource(out, RT_ICON, id, MOVEABLE_DISCARDABLE, image.bytes);
-            group.push_back(static_cast<char>(image.width));
-            group.push_back(static_cast<char>(image.height));
-            group.push_back(static_cast<char>(image.color_count));
-            group.push_back(static_cast<char>(image.reserved));
-            put16(group, image.planes);
-            put16(group, image.bit_count);
-            put32(group, static_cast<std::uint32_t>(image.bytes.size()));
-            put16(group, id);
+            put_resource(out, RT_ICON, static_cast<std::uint16_t>(i + 1), MOVEABLE_DISCARDABLE, extra.icon[i].bytes);
         }
-        put_resource(out, RT_GROUP_ICON, 1, MOVEABLE_DISCARDABLE | MOVEABLE_PURE, group);
+        put_resource(out, RT_GROUP_ICON, 1, MOVEABLE_DISCARDABLE | MOVEABLE_PURE, icon_group(extra.icon));
     }
     if (extra.version) {
         put_resource(out, RT_VERSION, 1, MOVEABLE_PURE, *extra.version);

@@ -54,6 +54,10 @@ struct ExtraResources {
     std::optional<std::string> version;  // a version_resource() block
 };
 
+// The RT_GROUP_ICON data for `icon` whose images are stored as RT_ICON 1..N in their order: the
+// GRPICONDIR header and one entry per image with its directory fields, size and resource ID.
+std::string icon_group(const std::vector<IconImage>& icon);
+
 // The resource file (.res) holding `extra`: RT_ICON 1..N and RT_GROUP_ICON 1 for the icon,
 // RT_VERSION 1 for the version, all in language 0x0409 like the manifest.
 std::string resource_file(const ExtraResources& extra);
