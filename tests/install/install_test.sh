@@ -24,21 +24,21 @@ mtime() { stat -c %.9Y "$1"; }
 
 step "install $linux_build into $prefix"
 cmake --install "$linux_build" --prefix "$prefix" >/dev/null
-for file in bin/onefile-pack share/onefile/linux/link.txt share/onefile/linux/libonefile_launcher.a \
-            share/onefile/linux/libzstd.a share/onefile/linux/onefile_exec_main.so \
-            share/onefile/attached.S.in share/onefile/onefile_main.def share/onefile/mingw-w64.cmake \
+for file in bin/onefile-pack share/onefile/linux/launcher share/onefile/linux/onefile_exec_main.so \
+            share/onefile/onefile_main.def share/onefile/mingw-w64.cmake \
             include/onefile/entry.h lib/cmake/onefile/onefileConfig.cmake \
             lib/cmake/onefile/onefileConfigVersion.cmake lib/cmake/onefile/onefile-functions.cmake; do
   [ -f "$prefix/$file" ] || fail "the install lacks $file"
 done
+[ -x "$prefix/share/onefile/linux/launcher" ] || fail "the installed Linux launcher is not executable"
 version=$("$prefix/bin/onefile-pack" --version)
 [[ "$version" =~ ^onefile-pack\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "onefile-pack --version printed '$version'"
 
 windows=0
-if [ -f "$windows_build/share/onefile/windows/link.txt" ] && [ -f "$windows_build/cmake_install.cmake" ]; then
+if [ -f "$windows_build/share/onefile/windows/launcher.exe" ] && [ -f "$windows_build/cmake_install.cmake" ]; then
   step "install $windows_build into $prefix"
   cmake --install "$windows_build" --prefix "$prefix" >/dev/null
-  for file in link.txt libonefile_launcher.a libzstd.a manifest.o onefile_exec_main.dll; do
+  for file in launcher.exe launcher.manifest onefile_exec_main.dll; do
     [ -f "$prefix/share/onefile/windows/$file" ] || fail "the install lacks share/onefile/windows/$file"
   done
   windows=1

@@ -75,6 +75,12 @@ std::size_t read_some(int fd, void* data, std::size_t size, const fs::path& path
     }
 }
 
+void seek_to(int fd, std::uint64_t offset, const std::filesystem::path& path) {
+    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+        throw_system_error("write", path, errno);
+    }
+}
+
 mode_t current_umask() {
     const mode_t mask = ::umask(022);
     ::umask(mask);

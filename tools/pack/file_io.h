@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -36,6 +37,9 @@ private:
 void write_all(int fd, const void* data, std::size_t size, const std::filesystem::path& path);
 // One read(2), retried on EINTR: returns the byte count, 0 at end of file.
 std::size_t read_some(int fd, void* data, std::size_t size, const std::filesystem::path& path);
+
+// Moves the file position to `offset` from the start (past the end, a later write leaves a hole of zeros).
+void seek_to(int fd, std::uint64_t offset, const std::filesystem::path& path);
 
 // The process's file creation mask (read without changing it for longer than two calls).
 mode_t current_umask();
