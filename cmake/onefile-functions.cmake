@@ -43,7 +43,7 @@ function(onefile_add_executable name)
   endif()
 
   set(kit "${ONEFILE_DATA_DIR}/${ARG_TARGET}")
-  if(NOT EXISTS "${kit}/link.txt")
+  if(NOT EXISTS "${kit}/launcher.exe" AND NOT EXISTS "${kit}/launcher")
     message(FATAL_ERROR "onefile_add_executable(${name}): the ${ARG_TARGET} launcher is not installed in "
                         "${ONEFILE_DATA_DIR}; build the ${ARG_TARGET} preset of onefile and install it to "
                         "the same prefix")

@@ -8,5 +8,6 @@
 
 int wmain(int, wchar_t**) {
     platform_start(0, nullptr);
-    return run_launcher(onefile_attached_data, onefile_attached_size, onefile_extras_data, onefile_extras_size);
+    const AttachedBytes bytes = attached_bytes();
+    return run_launcher(bytes.attached, bytes.attached_size, bytes.extras, bytes.extras_size);
 }

@@ -25,6 +25,10 @@ void platform_start(int native_argc, char** native_argv);
 int platform_argc();
 wchar_t** platform_wargv();
 
+// The base address the executable's image was loaded at: the address of its first header byte.
+// Offsets the packer records in the image count from it.
+const uint8_t* platform_image_base();
+
 // ---- ending the process (runtime.cpp) ---------------------------------------------------------------
 
 // Ends through the runtime's exit: atexit functions run and stdio streams are flushed.

@@ -150,7 +150,8 @@ fs::path program_fixture_path(Target target, const std::string& stem) {
 }
 
 bool target_available(Target target) {
-    return fs::exists(build_dir(target) / "share" / "onefile" / target_name(target) / "link.txt") &&
+    return fs::exists(build_dir(target) / "share" / "onefile" / target_name(target) /
+                     (target == Target::Windows ? "launcher.exe" : "launcher")) &&
            fs::exists(fixture_path(target, "fixture_app"));
 }
 

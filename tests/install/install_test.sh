@@ -4,7 +4,8 @@
 # against that prefix with onefile_add_executable() for Linux natively and for Windows with the
 # MinGW-w64 toolchain, runs both executables (the Windows one under Wine) and checks what they print
 # and their exit status. Checks that a second build packs nothing and that a changed input is packed
-# again.
+# again, and that the installed packer packs the demo and the example for both targets with nothing
+# on PATH (no compiler, assembler or linker).
 #   install_test.sh SOURCE_DIR LINUX_BUILD_DIR WINDOWS_BUILD_DIR
 # Without a Windows build the Windows half is skipped, unless ONEFILE_E2E_REQUIRE_WINDOWS is set.
 set -euo pipefail
@@ -24,21 +25,21 @@ mtime() { stat -c %.9Y "$1"; }
 
 step "install $linux_build into $prefix"
 cmake --install "$linux_build" --prefix "$prefix" >/dev/null
-for file in bin/onefile-pack share/onefile/linux/link.txt share/onefile/linux/libonefile_launcher.a \
-            share/onefile/linux/libzstd.a share/onefile/linux/onefile_exec_main.so \
-            share/onefile/attached.S.in share/onefile/onefile_main.def share/onefile/mingw-w64.cmake \
+for file in bin/onefile-pack share/onefile/linux/launcher share/onefile/linux/onefile_exec_main.so \
+            share/onefile/onefile_main.def share/onefile/mingw-w64.cmake \
             include/onefile/entry.h lib/cmake/onefile/onefileConfig.cmake \
             lib/cmake/onefile/onefileConfigVersion.cmake lib/cmake/onefile/onefile-functions.cmake; do
   [ -f "$prefix/$file" ] || fail "the install lacks $file"
 done
+[ -x "$prefix/share/onefile/linux/launcher" ] || fail "the installed Linux launcher is not executable"
 version=$("$prefix/bin/onefile-pack" --version)
 [[ "$version" =~ ^onefile-pack\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "onefile-pack --version printed '$version'"
 
 windows=0
-if [ -f "$windows_build/share/onefile/windows/link.txt" ] && [ -f "$windows_build/cmake_install.cmake" ]; then
+if [ -f "$windows_build/share/onefile/windows/launcher.exe" ] && [ -f "$windows_build/cmake_install.cmake" ]; then
   step "install $windows_build into $prefix"
   cmake --install "$windows_build" --prefix "$prefix" >/dev/null
-  for file in link.txt libonefile_launcher.a libzstd.a manifest.o onefile_exec_main.dll; do
+  for file in launcher.exe launcher.manifest onefile_exec_main.dll; do
     [ -f "$prefix/share/onefile/windows/$file" ] || fail "the install lacks share/onefile/windows/$file"
   done
   windows=1
@@ -86,16 +87,26 @@ build_and_check() {
   cmake --build "$build" -j2 >"$work/log" 2>&1 || { cat "$work/log" >&2; fail "$label: build failed"; return; }
   [ -f "$build/$exe" ] || { fail "$label: $build/$exe was not made"; return; }
 
+  local main=libhello_main.so library=libhello_greeting.so.1 suffix=
+  if [ "$label" = windows ]; then main=libhello_main.dll library=libhello_greeting.dll suffix=.exe; fi
+
   step "$label: run"
   check_run "$label: hello Ann --exit 7" 7 "$(expected_output Ann 'Packed, unpacked and run.')" \
     "${runner[@]}" "$build/$exe" Ann --exit 7
   check_run "$label: hello" 0 "$(expected_output world 'Packed, unpacked and run.')" "${runner[@]}" "$build/$exe"
 
+  # Packing is a file operation: with no compiler, assembler or linker to be found, the installed
+  # packer packs the staged application again, and the result runs the same.
+  step "$label: packing with nothing but the packer on PATH"
+  local bare="$work/bare-$label$suffix"
+  env PATH="$work/empty-path" "$prefix/bin/onefile-pack" --quiet --target "$label" -o "$bare" \
+      "$build/onefile/hello/app" "$main" || fail "$label: packing without a toolchain on PATH failed"
+  check_run "$label: hello packed without a toolchain" 0 "$(expected_output world 'Packed, unpacked and run.')" \
+    "${runner[@]}" "$bare"
+
   # The packed file lists the main binary first, then the other files in name order.
   local listing
   listing=$("$prefix/bin/onefile-pack" --list "$build/$exe" | cut -f1 | tr '\n' ' ')
-  local main=libhello_main.so library=libhello_greeting.so.1
-  if [ "$label" = windows ]; then main=libhello_main.dll library=libhello_greeting.dll; fi
   [ "$listing" = "$main lang\\fr.txt $library message.txt " ] ||
     fail "$label: onefile-pack --list gives '$listing'"
   "$prefix/bin/onefile-pack" --quiet --verify "$build/$exe" || fail "$label: onefile-pack --verify failed"
@@ -144,6 +155,23 @@ build_and_check() {
 
 # Linux: unpacked below a temporary directory of the test's own, which must be empty afterwards.
 mkdir -p "$work/run"
+# A PATH with nothing on it.
+mkdir -p "$work/empty-path"
+
+step "the demo packed with nothing but the packer on PATH"
+for target in linux windows; do
+  build_dir=$linux_build runner=(env TMPDIR="$work/run") main=demo_main.so suffix=
+  if [ "$target" = windows ]; then
+    [ "$windows" = 1 ] || continue
+    build_dir=$windows_build main=demo_main.dll suffix=.exe
+    runner=(env WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all
+            "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=" wine)
+  fi
+  env PATH="$work/empty-path" "$prefix/bin/onefile-pack" --quiet -o "$work/demo-$target$suffix" \
+      "$build_dir/demo-app" "$main" || fail "demo: packing for $target without a toolchain on PATH failed"
+  output=$("${runner[@]}" "$work/demo-$target$suffix" hi 2>&1 | tr -d '\r') || fail "demo ($target) failed: $output"
+  [[ "$output" == *"data/message.txt says: The demo's data file"* ]] || fail "demo ($target) printed: $output"
+done
 
 step "exec: an ordinary program packed with the installed kit"
 mkdir -p "$work/exec-app/bin"

@@ -19,7 +19,7 @@
 
 #include "binary_images.h"
 #include "cli.h"
-#include "link.h"
+#include "kit.h"
 #include "pack_test_support.h"
 #include "progress.h"
 
@@ -227,7 +227,7 @@ TEST(ProgressText, ShowsPercentAndMebibytes) {
     EXPECT_EQ(onefile::pack::progress_text(ProgressPhase::Compressing, 20, 10),
               "onefile-pack: compressing 100% (0.0 of 0.0 MiB)");
     EXPECT_EQ(onefile::pack::progress_text(ProgressPhase::Compressing, 0, 0), "onefile-pack: compressing");
-    EXPECT_EQ(onefile::pack::progress_text(ProgressPhase::Linking, 5, 10), "onefile-pack: linking");
+    EXPECT_EQ(onefile::pack::progress_text(ProgressPhase::Writing, 5, 10), "onefile-pack: writing the executable");
 }
 
 TEST(ProgressLine, WaitsForTheDelayThenRedrawsAtMostEveryInterval) {
@@ -248,15 +248,15 @@ TEST(ProgressLine, WaitsForTheDelayThenRedrawsAtMostEveryInterval) {
     EXPECT_FALSE(line.tick(start + 2000ms));  // nothing changed: nothing written
 
     // A shorter text is padded over the longer one; the end clears the line.
-    line.set_phase(ProgressPhase::Linking);
+    line.set_phase(ProgressPhase::Writing);
     out.str("");
     EXPECT_TRUE(line.tick(start + 2500ms));
     const std::string longer = "onefile-pack: compressing  50% (2.0 of 4.0 MiB)";
-    const std::string linking = "onefile-pack: linking";
-    EXPECT_EQ(out.str(), "\r" + linking + std::string(longer.size() - linking.size(), ' '));
+    const std::string writing = "onefile-pack: writing the executable";
+    EXPECT_EQ(out.str(), "\r" + writing + std::string(longer.size() - writing.size(), ' '));
     out.str("");
     line.finish();
-    EXPECT_EQ(out.str(), "\r" + std::string(linking.size(), ' ') + "\r");
+    EXPECT_EQ(out.str(), "\r" + std::string(writing.size(), ' ') + "\r");
     EXPECT_FALSE(line.drawn());
 }
 
@@ -295,13 +295,13 @@ TEST_F(PackerProgress, TerminalShowsALineAndClearsIt) {
     EXPECT_NE(result.out.find("3 files"), std::string::npos) << result.out;
 }
 
-TEST_F(PackerProgress, LinkingAloneShowsOnlyTheLinkingLine) {
+TEST_F(PackerProgress, RawAttachedDataShowsOnlyTheWritingLine) {
     const fs::path attached = attached_only("app.bin");
     const Result result =
         run({"--target", "linux", "--raw-attached", attached.string(), "-o", (dir_ / "linked").string()},
             CliTerminal{true, 0ms});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_TRUE(result.err.starts_with("\ronefile-pack: linking")) << result.err;
+    EXPECT_TRUE(result.err.starts_with("\ronefile-pack: writing the executable")) << result.err;
     EXPECT_EQ(result.err.find("compressing"), std::string::npos) << result.err;
 }
 
@@ -333,91 +333,6 @@ TEST_F(PackerProgress, AFailureClearsTheLineBeforeTheMessage) {
     ASSERT_NE(message, std::string::npos) << result.err;
     EXPECT_EQ(result.err.substr(message).find('\r'), std::string::npos);
     EXPECT_EQ(result.err.back(), '\n');
-}
-
-// --- the generated assembler file -------------------------------------------------------------------
-
-TEST(AttachedAssembler, FollowsTheInstalledTemplate) {
-    for (auto target : {onefile::pack::Target::Windows, onefile::pack::Target::Linux}) {
-        const std::string text =
-            onefile::pack::attached_assembler_source(target, "/data/a \"b\".bin", "/data/@ATTACHED_FILE@.x");
-        EXPECT_NE(text.find("    .incbin \"/data/a \\\"b\\\".bin\"\n"), std::string::npos) << text;
-        EXPECT_NE(text.find("onefile_attached_data:\n"), std::string::npos);
-        EXPECT_NE(text.find("    .quad onefile_attached_end - onefile_attached_data\n"), std::string::npos);
-        // The record right behind the attached data's last byte, before any alignment, and its
-        // size after the attached data's. A path that holds a placeholder's name keeps it.
-        EXPECT_NE(text.find("onefile_attached_end:\n"
-                            "    .globl onefile_extras_data\n"
-                            "onefile_extras_data:\n"
-                            "    .incbin \"/data/@ATTACHED_FILE@.x\"\n"
-                            "onefile_extras_end:\n"
-                            "    .balign 8\n"),
-                  std::string::npos)
-            << text;
-        EXPECT_TRUE(
-            text.ends_with("    .quad onefile_attached_end - onefile_attached_data\n"
-                           "    .balign 8\n"
-                           "    .globl onefile_extras_size\n"
-                           "onefile_extras_size:\n"
-                           "    .quad onefile_extras_end - onefile_extras_data\n"))
-            << text;
-        const std::string rest = text.substr(0, text.find("/data/@ATTACHED_FILE@.x"));
-        EXPECT_EQ(rest.find('@'), target == onefile::pack::Target::Linux ? rest.find("@progbits") : std::string::npos)
-            << "a placeholder was left: " << text;
-        EXPECT_EQ(text.find('#'), std::string::npos);
-        EXPECT_EQ(text.find("/*"), std::string::npos);
-    }
-    EXPECT_TRUE(onefile::pack::attached_assembler_source(onefile::pack::Target::Windows, "x", "y")
-                    .starts_with("    .section .rdata,\"dr\"\n"));
-    EXPECT_TRUE(onefile::pack::attached_assembler_source(onefile::pack::Target::Linux, "x", "y")
-                    .starts_with("    .section .note.GNU-stack,\"\",@progbits\n    .section .rodata,\"a\"\n"));
-}
-
-// What the launcher sees through the four symbols, in a program linked as the launcher is, with
-// the Linux kit's compiler: both byte runs, their sizes, and where the record lies.
-const char kSymbolProbe[] = R"(#include <cstdint>
-#include <cstdio>
-extern "C" const unsigned char onefile_attached_data[];
-extern "C" const uint64_t onefile_attached_size;
-extern "C" const unsigned char onefile_extras_data[];
-extern "C" const uint64_t onefile_extras_size;
-int main(int, char** argv) {
-    FILE* attached = std::fopen(argv[1], "wb");
-    std::fwrite(onefile_attached_data, 1, onefile_attached_size, attached);
-    std::fclose(attached);
-    FILE* extras = std::fopen(argv[2], "wb");
-    std::fwrite(onefile_extras_data, 1, onefile_extras_size, extras);
-    std::fclose(extras);
-    std::printf("%llu\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(onefile_extras_data) -
-                                                         reinterpret_cast<uintptr_t>(onefile_attached_data)));
-}
-)";
-
-TEST(AttachedAssembler, TheRecordFollowsTheAttachedDatasLastByte) {
-    const fs::path kit = onefile::pack::find_kit_dir(onefile::pack::Target::Linux, std::nullopt);
-    const std::string cxx = onefile::pack::load_kit_recipe(onefile::pack::Target::Linux, kit).cxx;
-    TempDir dir;
-    write(dir / "probe.cpp", kSymbolProbe);
-    // 13 bytes: an alignment between the two would show.
-    const std::string attached = "attached-data";
-    write(dir / "attached.bin", attached);
-    for (const std::string& record : {std::string("ONEFILEX-record"), std::string()}) {
-        SCOPED_TRACE(record.empty() ? "no record" : "a record");
-        write(dir / "extras.bin", record);
-        write(dir / "attached.S", onefile::pack::attached_assembler_source(onefile::pack::Target::Linux,
-                                                                           dir / "attached.bin", dir / "extras.bin"));
-        std::string output;
-        const int status = onefile::pack::run_captured(
-            {cxx, "-o", (dir / "probe").string(), (dir / "probe.cpp").string(), (dir / "attached.S").string()}, output);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-        output.clear();
-        const int run_status = onefile::pack::run_captured(
-            {(dir / "probe").string(), (dir / "seen-attached").string(), (dir / "seen-extras").string()}, output);
-        ASSERT_TRUE(WIFEXITED(run_status) && WEXITSTATUS(run_status) == 0) << output;
-        EXPECT_EQ(output, std::to_string(attached.size()) + "\n");
-        EXPECT_EQ(read(dir / "seen-attached"), attached);
-        EXPECT_EQ(read(dir / "seen-extras"), record);
-    }
 }
 
 }  // namespace

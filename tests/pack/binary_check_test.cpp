@@ -42,7 +42,7 @@ fs::path windows_fixture(const std::string& stem) { return build_root() / "windo
 std::string windows_kit() { return (build_root() / "windows/share/onefile/windows").string(); }
 
 bool windows_build_present() {
-    if (fs::exists(windows_fixture("fixture_app")) && fs::exists(fs::path(windows_kit()) / "link.txt")) return true;
+    if (fs::exists(windows_fixture("fixture_app")) && fs::exists(fs::path(windows_kit()) / "launcher.exe")) return true;
     if (std::getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) {
         ADD_FAILURE() << "no Windows build in " << build_root() / "windows";
     }

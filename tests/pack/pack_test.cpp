@@ -194,7 +194,7 @@ TEST_F(PackedApplication, SameInputsGiveIdenticalExecutables) {
     for (const char* target : {"linux", "windows"}) {
         SCOPED_TRACE(target);
         const fs::path kit = fs::path(ONEFILE_PACK_PATH).parent_path().parent_path().parent_path() / target;
-        if (!fs::exists(kit / "share/onefile" / target / "link.txt")) {
+        if (!fs::exists(kit / "share/onefile" / target / (std::string(target) == "windows" ? "launcher.exe" : "launcher"))) {
             if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) ADD_FAILURE() << target << " kit missing";
             continue;
         }
@@ -710,7 +710,7 @@ std::string windows_kit() {
 // when there is one (required with ONEFILE_E2E_REQUIRE_WINDOWS).
 std::vector<std::vector<std::string>> kit_arguments() {
     std::vector<std::vector<std::string>> out = {{"--target", "linux"}};
-    if (fs::exists(fs::path(windows_kit()) / "link.txt")) {
+    if (fs::exists(fs::path(windows_kit()) / "launcher.exe")) {
         out.push_back({"--target", "windows", "--kit", windows_kit()});
     } else if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) {
         ADD_FAILURE() << "no Windows kit in " << windows_kit();

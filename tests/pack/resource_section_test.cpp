@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -82,6 +83,8 @@ const std::string GROUP = "<group>";
 const Read MANIFEST_READ{pe_test::RT_MANIFEST, 1, 0x0409, MANIFEST};
 const Read VERSION_READ{pe_test::RT_VERSION, 1, 0x0409, sample_version()};
 const Read GROUP_READ{pe_test::RT_GROUP_ICON, 1, 0x0409, GROUP};
+
+void PrintTo(const LauncherCase& c, std::ostream* out) { *out << c.label; }
 
 class LauncherResources : public ::testing::TestWithParam<LauncherCase> {};
 
@@ -247,6 +250,8 @@ struct DuplicateCase {
     std::vector<ResourceItem> items;
     bool refused;
 };
+
+void PrintTo(const DuplicateCase& c, std::ostream* out) { *out << c.label; }
 
 class ResourceIdentity : public ::testing::TestWithParam<DuplicateCase> {};
 

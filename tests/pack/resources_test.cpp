@@ -1,5 +1,5 @@
 // The Windows executable's icon, version information and subsystem: what the packer writes is
-// read back from the linked executable with the tests' own PE reader; malformed icons and bad
+// read back from the packed executable with the tests' own PE reader; malformed icons and bad
 // options are refused before anything is packed.
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include "binary_images.h"
 #include "cli.h"
 #include "errors.h"
-#include "link.h"
 #include "cli_capture.h"
 #include "pack_test_support.h"
 #include "pe_resources.h"
@@ -93,7 +92,7 @@ std::string windows_kit() {
 }
 
 bool windows_kit_available() {
-    if (fs::exists(fs::path(windows_kit()) / "link.txt")) return true;
+    if (fs::exists(fs::path(windows_kit()) / "launcher.exe")) return true;
     if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) ADD_FAILURE() << "no Windows kit in " << windows_kit();
     return false;
 }
@@ -323,19 +322,17 @@ TEST(WindowsOptionUsage, AreRefusedForAMainBinaryBuiltForLinux) {
     }
 }
 
-// A kit whose link.txt is given; its compiler is never reached by these tests.
-fs::path fake_kit(const fs::path& dir, const std::string& link_txt) {
-    write(dir / "kit/link.txt", link_txt);
+// A kit directory without a launcher: these tests end before the launcher is read.
+fs::path empty_kit(const fs::path& dir) {
+    fs::create_directories(dir / "kit");
     return dir / "kit";
 }
-
-const char FULL_RECIPE[] = "target=windows\ncxx=/bin/false\nwindres=/bin/false\narg=-m@SUBSYSTEM@\narg=@RESOURCES@\n";
 
 TEST(WindowsOptions, AMalformedIconIsRefusedBeforeAnythingIsPacked) {
     TempDir dir;
     write(dir / "app/main.dll", main_binary_image("windows"));
     write(dir / "bad.ico", valid_ico().substr(0, 40));
-    const fs::path kit = fake_kit(dir.path(), FULL_RECIPE);
+    const fs::path kit = empty_kit(dir.path());
     std::string err;
     EXPECT_EQ(run_cli({"--kit", kit.string(), "--icon", (dir / "bad.ico").string(), "-o", (dir / "out.exe").string(),
                        (dir / "app").string(), "main.dll"},
@@ -349,7 +346,7 @@ TEST(WindowsOptions, AMalformedIconIsRefusedBeforeAnythingIsPacked) {
 TEST(WindowsOptions, AMissingIconIsRefused) {
     TempDir dir;
     write(dir / "app/main.dll", main_binary_image("windows"));
-    const fs::path kit = fake_kit(dir.path(), FULL_RECIPE);
+    const fs::path kit = empty_kit(dir.path());
     std::string err;
     EXPECT_EQ(run_cli({"--kit", kit.string(), "--icon", (dir / "none.ico").string(), "-o", (dir / "out.exe").string(),
                        (dir / "app").string(), "main.dll"},
@@ -358,65 +355,27 @@ TEST(WindowsOptions, AMissingIconIsRefused) {
     EXPECT_EQ(err.rfind("onefile-pack: cannot read '" + (dir / "none.ico").string() + "': ", 0), 0u) << err;
 }
 
-TEST(WindowsOptions, AKitThatCannotDoWhatTheyAskIsNamed) {
+TEST(WindowsOptions, AKitWithoutItsLauncherIsNamedAndNothingIsWritten) {
     TempDir dir;
     write(dir / "app/main.dll", main_binary_image("windows"));
     write(dir / "app.ico", valid_ico());
-    struct Case {
-        std::string recipe;
-        std::vector<std::string> options;
-        std::string problem;
-    };
-    const std::vector<Case> cases = {
-        {"target=windows\ncxx=/bin/false\narg=-mwindows\narg=@RESOURCES@\n",
-         {"--console"},
-         "cannot link a console launcher: its link.txt has no @SUBSYSTEM@ argument"},
-        {"target=windows\ncxx=/bin/false\narg=-m@SUBSYSTEM@\narg=@RESOURCES@\n",
-         {"--icon", (dir / "app.ico").string()},
-         "cannot add an icon or version information: its link.txt lacks a windres= line or an @RESOURCES@ argument"},
-        {"target=windows\ncxx=/bin/false\nwindres=/bin/false\narg=-m@SUBSYSTEM@\n",
-         {"--version-info", "product=X"},
-         "cannot add an icon or version information: its link.txt lacks a windres= line or an @RESOURCES@ argument"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.recipe);
-        const fs::path kit = fake_kit(dir.path(), c.recipe);
+    const fs::path kit = empty_kit(dir.path());
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{}, std::vector<std::string>{"--console", "--icon", (dir / "app.ico").string()}}) {
         std::vector<std::string> args = {"--kit", kit.string()};
-        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), options.begin(), options.end());
         args.insert(args.end(), {"-o", (dir / "out.exe").string(), (dir / "app").string(), "main.dll"});
         std::string err;
         EXPECT_EQ(run_cli(args, nullptr, &err), 2);
-        EXPECT_EQ(err, "onefile-pack: the launcher kit '" + kit.string() + "' " + c.problem + "\n");
+        EXPECT_EQ(err, "onefile-pack: the launcher kit '" + kit.string() +
+                           "' has no readable 'launcher.exe'; reinstall or rebuild the kit\n");
         EXPECT_FALSE(fs::exists(dir / "out.exe"));
     }
 }
 
-TEST(WindowsOptions, AFailingResourceCompilerIsReportedAndNothingIsWritten) {
-    TempDir dir;
-    write(dir / "app/main.dll", main_binary_image("windows"));
-    write(dir / "app.ico", valid_ico());
-    const fs::path kit = fake_kit(dir.path(), FULL_RECIPE);
-    std::string err;
-    EXPECT_EQ(run_cli({"--quiet", "--kit", kit.string(), "--icon", (dir / "app.ico").string(), "-o",
-                       (dir / "out.exe").string(), (dir / "app").string(), "main.dll"},
-                      nullptr, &err),
-              2);
-    EXPECT_EQ(err, "onefile-pack: compiling the resources of '" + (dir / "out.exe").string() +
-                       "' failed: '/bin/false' exited with status 1\n");
-    EXPECT_FALSE(fs::exists(dir / "out.exe"));
-}
+// ---- packed executables --------------------------------------------------------------------------
 
-TEST(LinkRecipe, RecordsTheResourceCompiler) {
-    const auto recipe = onefile::pack::parse_link_recipe(
-        "target=windows\ncxx=/usr/bin/c++\nwindres=/usr/bin/windres\narg=-m@SUBSYSTEM@\n", "link.txt");
-    EXPECT_EQ(recipe.windres, "/usr/bin/windres");
-    EXPECT_EQ(recipe.args, std::vector<std::string>{"-m@SUBSYSTEM@"});
-    EXPECT_EQ(onefile::pack::parse_link_recipe("target=linux\ncxx=/usr/bin/c++\n", "link.txt").windres, "");
-}
-
-// ---- linked executables --------------------------------------------------------------------------
-
-class LinkedWindowsExecutable : public ::testing::Test {
+class PackedWindowsExecutable : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!windows_kit_available()) GTEST_SKIP() << "no Windows kit";
@@ -444,7 +403,7 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(LinkedWindowsExecutable, ByDefaultIsAGuiProgramWithTheManifestAsItsOnlyResource) {
+TEST_F(PackedWindowsExecutable, ByDefaultIsAGuiProgramWithTheManifestAsItsOnlyResource) {
     const pe_test::PeImage image = pack({});
     EXPECT_EQ(image.subsystem, 2);
     EXPECT_EQ(image.stack_reserve, 8u << 20);
@@ -453,7 +412,7 @@ TEST_F(LinkedWindowsExecutable, ByDefaultIsAGuiProgramWithTheManifestAsItsOnlyRe
     expect_one_manifest(image);
 }
 
-TEST_F(LinkedWindowsExecutable, WithConsoleIsAConsoleProgramAndOtherwiseTheSame) {
+TEST_F(PackedWindowsExecutable, WithConsoleIsAConsoleProgramAndOtherwiseTheSame) {
     const pe_test::PeImage image = pack({"--console"});
     EXPECT_EQ(image.subsystem, 3);
     EXPECT_EQ(image.stack_reserve, 8u << 20);
@@ -462,7 +421,7 @@ TEST_F(LinkedWindowsExecutable, WithConsoleIsAConsoleProgramAndOtherwiseTheSame)
     expect_one_manifest(image);
 }
 
-TEST_F(LinkedWindowsExecutable, CarriesTheIconGroupAndEveryImageOfTheIcoFile) {
+TEST_F(PackedWindowsExecutable, CarriesTheIconGroupAndEveryImageOfTheIcoFile) {
     const pe_test::PeImage image = pack({"--icon", (dir_ / "app.ico").string()});
     EXPECT_EQ(image.subsystem, 2);
     expect_one_manifest(image);
@@ -492,7 +451,7 @@ TEST_F(LinkedWindowsExecutable, CarriesTheIconGroupAndEveryImageOfTheIcoFile) {
     EXPECT_TRUE(pe_test::resources_of_type(image, pe_test::RT_VERSION).empty());
 }
 
-TEST_F(LinkedWindowsExecutable, CarriesTheVersionInformationWithTheOutputsName) {
+TEST_F(PackedWindowsExecutable, CarriesTheVersionInformationWithTheOutputsName) {
     const pe_test::PeImage image =
         pack({"--version-info", "product=Fixture Suite", "--version-info", "version=4.3.2.1", "--version-info",
               "company=Example Ltd", "--version-info=description=The fixture, packed", "--version-info",
@@ -523,7 +482,7 @@ TEST_F(LinkedWindowsExecutable, CarriesTheVersionInformationWithTheOutputsName) 
     EXPECT_TRUE(pe_test::resources_of_type(image, pe_test::RT_ICON).empty());
 }
 
-TEST_F(LinkedWindowsExecutable, TakesAllThreeTogether) {
+TEST_F(PackedWindowsExecutable, TakesAllThreeTogether) {
     const pe_test::PeImage image =
         pack({"--console", "--icon", (dir_ / "app.ico").string(), "--version-info", "version=2"});
     EXPECT_EQ(image.subsystem, 3);
@@ -535,7 +494,7 @@ TEST_F(LinkedWindowsExecutable, TakesAllThreeTogether) {
     EXPECT_EQ(pe_test::read_version(versions[0]->data).file_version, (std::array<uint16_t, 4>{2, 0, 0, 0}));
 }
 
-TEST_F(LinkedWindowsExecutable, RawAttachedDataTakesTheOptionsToo) {
+TEST_F(PackedWindowsExecutable, RawAttachedDataTakesTheOptionsToo) {
     write(dir_ / "attached.bin", "raw bytes");
     std::string err;
     ASSERT_EQ(run_cli({"--quiet", "--kit", windows_kit(), "--console", "--icon", (dir_ / "app.ico").string(),
@@ -548,7 +507,7 @@ TEST_F(LinkedWindowsExecutable, RawAttachedDataTakesTheOptionsToo) {
     EXPECT_EQ(pe_test::resources_of_type(image, pe_test::RT_ICON).size(), 3u);
 }
 
-TEST_F(LinkedWindowsExecutable, SameInputsGiveIdenticalExecutables) {
+TEST_F(PackedWindowsExecutable, SameInputsGiveIdenticalExecutables) {
     const std::vector<std::string> options = {"--console",      "--icon",    (dir_ / "app.ico").string(),
                                               "--version-info", "product=P", "--version-info",
                                               "version=1.0"};
@@ -560,9 +519,9 @@ TEST_F(LinkedWindowsExecutable, SameInputsGiveIdenticalExecutables) {
     EXPECT_TRUE(read(dir_ / "one/app.exe") == read(dir_ / "two/app.exe"));
 }
 
-TEST_F(LinkedWindowsExecutable, HoldsWhatTheResourceSectionWriterLaysOut) {
-    // The packer's own resource section and the linker's, made from the resource file and the
-    // kit's manifest, list the same resources in the same order with the same bytes.
+TEST_F(PackedWindowsExecutable, HoldsWhatTheResourceSectionWriterLaysOut) {
+    // The executable's resources are the kit's manifest and what the options ask for, laid out
+    // by the resource section writer: the same resources in the same order with the same bytes.
     const pe_test::PeImage image =
         pack({"--icon", (dir_ / "app.ico").string(), "--version-info", "product=P", "--version-info", "version=1.2"},
              "same.exe");

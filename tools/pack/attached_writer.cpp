@@ -341,7 +341,7 @@ PackSummary write_attached_data(const std::vector<SourceFile>& files, int level,
     const std::vector<unsigned char> header = encode_attached_header(summary.table_size, summary.compressed_size);
     sink(header.data(), header.size());
     sink(table.data(), table.size());
-    if (!host_rewind(frame_fd.get())) {
+    if (!host_seek(frame_fd.get(), 0)) {
         throw_system_error("read", frame_name, host_last_error());
     }
     std::uint64_t copied = 0;

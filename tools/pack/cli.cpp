@@ -1,10 +1,5 @@
 #include "cli.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -16,11 +11,12 @@
 #include "binary_check.h"
 #include "errors.h"
 #include "exec_app.h"
+#include "executable.h"
 #include "extras_record.h"
 #include "file_io.h"
 #include "host.h"
 #include "interrupt.h"
-#include "link.h"
+#include "kit.h"
 #include "progress.h"
 #include "resources.h"
 #include "sha256.h"
@@ -74,7 +70,7 @@ const char USAGE[] =
     "given; a dangling link, and a link to a directory that contains it, are always refused.\n"
     "\n"
     "  -o, --output OUTPUT     the executable to write\n"
-    "  --target windows|linux  the launcher to link with; MAIN_BINARY or PROGRAM must be built for it\n"
+    "  --target windows|linux  the launcher to pack for; MAIN_BINARY or PROGRAM must be built for it\n"
     "                          (default: the target MAIN_BINARY or PROGRAM is built for, linux for a\n"
     "                          #! script; windows with --raw-attached)\n"
     "  --level N               Zstandard compression level, 1 to 22 (default: 9)\n"
@@ -95,8 +91,8 @@ const char USAGE[] =
     "                          onefile_exec_program.txt at its top, which --exec adds there. When\n"
     "                          PROGRAM cannot be started, the executable prints why on standard\n"
     "                          error and exits with status 127. Also with --attached-only\n"
-    "  --attached-only FILE    write only the attached data to FILE (no times); link nothing\n"
-    "  --raw-attached FILE     link FILE's bytes unchanged as the attached data, with no times\n"
+    "  --attached-only FILE    write only the attached data to FILE (no times), no executable\n"
+    "  --raw-attached FILE     pack FILE's bytes unchanged as the attached data, with no times\n"
     "  --list FILE             print the file table of a packed executable or attached data file:\n"
     "                          one line per entry, NAME<tab>SIZE<tab>FLAGS, and <tab>TIME when the\n"
     "                          executable records times (ISO 8601, UTC, e.g. 2026-12-08T23:34:45Z)\n"
@@ -417,19 +413,15 @@ std::string read_icon_file(const fs::path& path) {
 }
 
 // The subsystem and the added resources the options ask for.
-LinkOptions link_options(const Invocation& invocation) {
-    LinkOptions options;
+ExecutableOptions executable_options(const Invocation& invocation) {
+    ExecutableOptions options;
     options.console = invocation.console;
-    if (invocation.icon || invocation.version_info_given) {
-        ExtraResources extra;
-        if (invocation.icon) {
-            extra.icon = parse_ico(read_icon_file(path_from_utf8(*invocation.icon)), *invocation.icon);
-        }
-        if (invocation.version_info_given) {
-            extra.version =
-                version_resource(invocation.version_info, path_to_utf8(path_from_utf8(*invocation.output).filename()));
-        }
-        options.resources = resource_file(extra);
+    if (invocation.icon) {
+        options.extra.icon = parse_ico(read_icon_file(path_from_utf8(*invocation.icon)), *invocation.icon);
+    }
+    if (invocation.version_info_given) {
+        options.extra.version =
+            version_resource(invocation.version_info, path_to_utf8(path_from_utf8(*invocation.output).filename()));
     }
     return options;
 }
@@ -580,10 +572,8 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
     }
     // Find the kit before packing, so a missing one is reported at once rather than after compressing.
     const fs::path kit_dir = find_kit_dir(target, invocation.kit);
-    const LinkRecipe recipe = load_kit_recipe(target, kit_dir);
-    // So are a malformed icon and a kit that cannot do what the options ask.
-    const LinkOptions executable_options = link_options(invocation);
-    check_link_options(recipe, kit_dir, executable_options);
+    // So is a malformed icon.
+    const ExecutableOptions options = executable_options(invocation);
 
     // Read before packing, so that a malformed value is reported at once.
     std::optional<std::int64_t> epoch;
@@ -591,64 +581,59 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         epoch = source_date_epoch_from_environment();
     }
 
-    const TempDir work;
-    fs::path attached;
-    // The record of additions: empty unless times are recorded or the executable is marked for
-    // cached extraction. Data linked as it is carries no times,
-    // since nothing is known of the files it holds.
-    const fs::path extras = work.path() / "extras.bin";
-    std::vector<unsigned char> record;
+    // The attached data goes straight into the executable; the record of additions behind it is
+    // empty unless times are recorded or the executable is marked for cached extraction. Data
+    // packed as it is carries no times, since nothing is known of the files it holds.
+    std::optional<TempDir> work;
     std::optional<PackSummary> summary;
+    AttachedProducer attached;
     if (invocation.mode == Mode::RawAttached) {
-        attached = fs::absolute(invocation.mode_file);
-        check_readable_file(attached);
+        const fs::path raw = fs::absolute(path_from_utf8(invocation.mode_file));
+        check_readable_file(raw);
+        start_progress(ProgressPhase::Writing);
+        attached = [raw](const ByteSink& sink) { return copy_file_to(raw, sink); };
     } else {
-        attached = work.path() / "attached.bin";
-        PackOptions options;
-        options.target = target;
-        options.links.follow_outside = invocation.follow_links;
-        options.frames = invocation.frames;
-        options.temp_dir = work.path();
+        work.emplace();
+        PackOptions pack_options;
+        pack_options.target = target;
+        pack_options.links.follow_outside = invocation.follow_links;
+        pack_options.frames = invocation.frames;
+        pack_options.temp_dir = work->path();
         std::vector<SourceFile> files =
             invocation.exec
-                ? collect_exec_files(invocation.positional[0], invocation.positional[1], target, kit_dir, work.path(),
-                                     options.links)
-                : collect_app_files(invocation.positional[0], invocation.positional[1], target, options.links);
+                ? collect_exec_files(path_from_utf8(invocation.positional[0]), invocation.positional[1], target,
+                                     kit_dir, work->path(), pack_options.links)
+                : collect_app_files(path_from_utf8(invocation.positional[0]), invocation.positional[1], target,
+                                    pack_options.links);
         start_progress(ProgressPhase::Compressing);
-        track(options);
-        summary = write_attached_data(files, invocation.level, attached, options);
-        if (!invocation.no_times) {
+        track(pack_options);
+        attached = [&, files = std::move(files), pack_options](const ByteSink& sink) {
+            summary = write_attached_data(files, invocation.level, sink, pack_options);
+            if (progress) {
+                progress->line().set_phase(ProgressPhase::Writing);
+            }
+            return summary->attached_size;
+        };
+    }
+    const ExtrasProducer extras = [&](const Sha256Digest* digest) {
+        std::vector<unsigned char> record;
+        if (summary && !invocation.no_times) {
             record = encode_file_times_record(summary->file_times, epoch);
         }
-    }
-    if (invocation.cache) {
-        add_cache_field(record, sha256_of_file(attached));
-    }
-    {
-        UniqueFd fd;
-        {
-            // Created while an interrupt cannot be removing the directory around it.
-            auto lock = lock_temporaries();
-            fd = UniqueFd(::open(extras.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (digest != nullptr) {
+            add_cache_field(record, *digest);
         }
-        if (!fd) {
-            throw_system_error("create", extras, errno);
-        }
-        write_all(fd.get(), record.data(), record.size(), extras);
-        fd.close_checked(extras);
-    }
-    start_progress(ProgressPhase::Linking);
-    const std::string compiler_output =
-        link_executable(target, kit_dir, attached, extras, *invocation.output, work.path(), executable_options);
+        return record;
+    };
+    write_executable(target, kit_dir, path_from_utf8(*invocation.output), options, attached, invocation.cache, extras);
     if (progress) {
         progress->stop();
     }
     if (!invocation.quiet) {
-        err << compiler_output;
         if (summary) {
             report_packed(out, *invocation.output, *summary);
         } else {
-            out << *invocation.output << ": linked " << invocation.mode_file << "\n";
+            out << *invocation.output << ": packed " << invocation.mode_file << "\n";
         }
     }
     return EXIT_OK;
@@ -682,12 +667,6 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         // One that only the main binary's target shows.
         err << "onefile-pack: " << usage.message << " (see onefile-pack --help)\n";
         return EXIT_USAGE;
-    } catch (const LinkError& error) {
-        err << error.details();
-        if (!error.details().empty() && error.details().back() != '\n') {
-            err << '\n';
-        }
-        err << "onefile-pack: " << error.what() << "\n";
     } catch (const std::bad_alloc&) {
         err << "onefile-pack: out of memory\n";
     } catch (const std::exception& error) {

@@ -13,17 +13,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A failed link: the message is the one-line summary, `details` what the compiler printed (it is
-// shown above the summary so the line that explains the failure stays last).
-class LinkError : public PackError {
-public:
-    LinkError(const std::string& message, std::string details) : PackError(message), details_(std::move(details)) {}
-    const std::string& details() const { return details_; }
-
-private:
-    std::string details_;
-};
-
 // The host's text for an error code of host_last_error() (errno on POSIX).
 std::string system_error_text(int err);
 

@@ -57,6 +57,12 @@ std::size_t read_some(NativeFile fd, void* data, std::size_t size, const fs::pat
     return static_cast<std::size_t>(got);
 }
 
+void seek_to(NativeFile fd, std::uint64_t offset, const std::filesystem::path& path) {
+    if (!host_seek(fd, offset)) {
+        throw_system_error("write", path, host_last_error());
+    }
+}
+
 UniqueFd create_anonymous_temp_file(const fs::path& dir) {
     const fs::path where = dir.empty() ? fs::path(".") : dir;
     // Created and unlinked in one step as far as an interrupt can tell.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -37,6 +38,9 @@ private:
 void write_all(NativeFile fd, const void* data, std::size_t size, const std::filesystem::path& path);
 // One read, retried on EINTR: returns the byte count, 0 at end of file.
 std::size_t read_some(NativeFile fd, void* data, std::size_t size, const std::filesystem::path& path);
+
+// Moves the file position to `offset` from the start (past the end, a later write leaves a hole of zeros).
+void seek_to(NativeFile fd, std::uint64_t offset, const std::filesystem::path& path);
 
 // A file created in `dir` and unlinked at once: scratch space that disappears with the descriptor,
 // whatever way the run ends.

@@ -90,8 +90,8 @@ bool host_close(NativeFile file);
 std::int64_t host_read(NativeFile file, void* data, std::size_t size);
 // Writes up to `size` bytes: the count written, -1 on failure (interrupted writes are retried).
 std::int64_t host_write(NativeFile file, const void* data, std::size_t size);
-// Moves back to the start of the file.
-bool host_rewind(NativeFile file);
+// Moves the file position to `offset` from the start.
+bool host_seek(NativeFile file, std::uint64_t offset);
 // Sets the modification time.
 bool host_set_modified(NativeFile file, FileTime time);
 

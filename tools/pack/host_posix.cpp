@@ -142,7 +142,9 @@ std::int64_t host_write(NativeFile file, const void* data, std::size_t size) {
     }
 }
 
-bool host_rewind(NativeFile file) { return ::lseek(static_cast<int>(file), 0, SEEK_SET) == 0; }
+bool host_seek(NativeFile file, std::uint64_t offset) {
+    return ::lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
 
 bool host_set_modified(NativeFile file, FileTime time) {
     const struct timespec times[2] = {{0, UTIME_OMIT},

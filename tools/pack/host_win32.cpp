@@ -307,9 +307,10 @@ std::int64_t host_write(NativeFile file, const void* data, std::size_t size) {
     return written;
 }
 
-bool host_rewind(NativeFile file) {
-    LARGE_INTEGER zero{};
-    return ::SetFilePointerEx(handle_of(file), zero, nullptr, FILE_BEGIN) != 0;
+bool host_seek(NativeFile file, std::uint64_t offset) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(handle_of(file), position, nullptr, FILE_BEGIN) != 0;
 }
 
 bool host_set_modified(NativeFile file, FileTime time) {

@@ -6,8 +6,8 @@
 namespace onefile::pack {
 
 std::string progress_text(ProgressPhase phase, std::uint64_t done, std::uint64_t total) {
-    if (phase == ProgressPhase::Linking) {
-        return "onefile-pack: linking";
+    if (phase == ProgressPhase::Writing) {
+        return "onefile-pack: writing the executable";
     }
     if (total == 0) {
         return "onefile-pack: compressing";

@@ -13,7 +13,7 @@
 
 namespace onefile::pack {
 
-enum class ProgressPhase { Compressing, Linking };
+enum class ProgressPhase { Compressing, Writing };
 
 struct ProgressTiming {
     // Nothing is shown before the pack has run this long.
@@ -23,7 +23,7 @@ struct ProgressTiming {
 };
 
 // "onefile-pack: compressing  42% (12.3 of 29.4 MiB)", "onefile-pack: compressing" while the total
-// is 0 (not known yet), or "onefile-pack: linking".
+// is 0 (not known yet), or "onefile-pack: writing the executable".
 std::string progress_text(ProgressPhase phase, std::uint64_t done, std::uint64_t total);
 
 // The drawing logic, driven by explicit points in time so that it can be checked without waiting.

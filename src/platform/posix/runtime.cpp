@@ -94,6 +94,11 @@ void platform_start(int native_argc, char** native_argv) {
 int platform_argc() { return g_wide_argc; }
 wchar_t** platform_wargv() { return g_wide_argv; }
 
+// The linker's symbol at the ELF header, the first byte of the first loaded segment.
+extern "C" const char __ehdr_start[];
+
+const uint8_t* platform_image_base() { return reinterpret_cast<const uint8_t*>(__ehdr_start); }
+
 void platform_exit(int status) {
     // While a console signal is handled, the handling thread ends the process by that signal once
     // the cleanup is done; a status of the main thread's own must not overtake it.

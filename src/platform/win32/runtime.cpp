@@ -20,6 +20,11 @@ void platform_start(int, char**) {
 int platform_argc() { return __argc; }
 wchar_t** platform_wargv() { return __wargv; }
 
+// The linker's symbol at the image's first byte, wherever the loader placed it.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+const uint8_t* platform_image_base() { return reinterpret_cast<const uint8_t*>(&__ImageBase); }
+
 void platform_exit(int status) { exit(status); }
 
 void platform_fatal_stop() {
