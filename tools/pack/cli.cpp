@@ -600,11 +600,10 @@ int execute(const Invocation& invocation, std::ostream& out, std::ostream& err, 
         pack_options.frames = invocation.frames;
         pack_options.temp_dir = work->path();
         std::vector<SourceFile> files =
-            invocation.exec
-                ? collect_exec_files(path_from_utf8(invocation.positional[0]), invocation.positional[1], target,
-                                     kit_dir, work->path(), pack_options.links)
-                : collect_app_files(path_from_utf8(invocation.positional[0]), invocation.positional[1], target,
-                                    pack_options.links);
+            invocation.exec ? collect_exec_files(path_from_utf8(invocation.positional[0]), invocation.positional[1],
+                                                 target, kit_dir, work->path(), pack_options.links)
+                            : collect_app_files(path_from_utf8(invocation.positional[0]), invocation.positional[1],
+                                                target, pack_options.links);
         start_progress(ProgressPhase::Compressing);
         track(pack_options);
         attached = [&, files = std::move(files), pack_options](const ByteSink& sink) {
