@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -202,6 +204,115 @@ INSTANTIATE_TEST_SUITE_P(
                                          SameBytesCase{"ThroughTheZDrive", {}, false, true},
                                          SameBytesCase{"LargerThanACompressionJob", {"--level", "1"}, true})),
     [](const auto& info) { return target_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).label; });
+
+struct SameExecutableCase {
+    const char* label;
+    std::vector<std::string> options;
+    bool run = false;  // also run both executables and check what the application sees
+};
+
+void PrintTo(const SameExecutableCase& param, std::ostream* out) { *out << param.label; }
+
+class SameExecutable : public ::testing::WithParamInterface<std::tuple<Target, SameExecutableCase>>,
+                       public ::testing::Test {
+protected:
+    void SetUp() override {
+        const Target target = std::get<0>(GetParam());
+        if (!target_available(target) || !fs::exists(windows_packer())) {
+            if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) FAIL() << target_name(target) << " build missing";
+            GTEST_SKIP() << "build the windows preset first";
+        }
+    }
+};
+
+// The "hash" lines the fixture prints for the files of `app`: name, size and FNV-1a hash.
+std::vector<std::string> expected_hash_lines(const fs::path& app) {
+    std::vector<std::string> lines;
+    for (const auto& entry : fs::recursive_directory_iterator(app)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string content = read_file(entry.path());
+        char tail[64];
+        snprintf(tail, sizeof tail, " %zu %016llx", content.size(), static_cast<unsigned long long>(fnv1a(content)));
+        lines.push_back(fs::relative(entry.path(), app).generic_string() + tail);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// Whole executables, file times recorded (whole seconds, so that Wine sees them exactly), with the
+// same output file name, which a Windows executable's version information records.
+TEST_P(SameExecutable, PackedExecutablesMatchTheLinuxPackerAndRun) {
+    const auto& [target, param] = GetParam();
+    DriveCDir dir;
+    make_application(target, dir.host("app"), false);
+    const std::string main = library_name(target, "fixture_app");
+    const std::string name = target == Target::Windows ? "packed.exe" : "packed";
+    fs::create_directories(dir.host("l"));
+    fs::create_directories(dir.host("w"));
+    std::vector<std::string> common = {"--quiet", "--target", target_name(target)};
+    common.insert(common.end(), param.options.begin(), param.options.end());
+
+    std::vector<std::string> linux_args = common;
+    linux_args.insert(linux_args.end(), {"-o", dir.host("l/" + name).string(), dir.host("app").string(), main});
+    const RunResult linux_run = run_linux_packer(linux_args);
+    ASSERT_EQ(linux_run.status, 0) << linux_run.err;
+    std::vector<std::string> windows_args = common;
+    windows_args.insert(windows_args.end(), {"-o", dir.windows("w\\" + name), dir.windows("app"), main});
+    const RunResult windows_run = run_windows_packer(windows_args);
+    ASSERT_EQ(windows_run.status, 0) << windows_run.err;
+
+    const std::string linux_bytes = read_file(dir.host("l/" + name));
+    const std::string windows_bytes = read_file(dir.host("w/" + name));
+    ASSERT_GT(linux_bytes.size(), 0u);
+    EXPECT_TRUE(windows_bytes == linux_bytes)
+        << "onefile-pack.exe wrote " << windows_bytes.size() << " bytes, onefile-pack " << linux_bytes.size();
+    // The times are in the executable, as the Linux packer read them.
+    const RunResult listing = run_windows_packer({"--list", dir.windows("w\\" + name)});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    EXPECT_NE(listing.out.find("data\\empty\t0\t0\t"), std::string::npos) << listing.out;
+    EXPECT_EQ(listing.out, run_linux_packer({"--list", dir.host("l/" + name).string()}).out);
+    if (!param.run) return;
+
+    // The executable the Windows host wrote runs where its target runs, with every file intact.
+    if (target == Target::Linux) {
+        fs::permissions(dir.host("w/" + name), fs::perms(0755));
+    }
+    const RunResult hashes = run(target, dir.host("w/" + name), with_arguments({"hash"}));
+    ASSERT_EQ(hashes.status, 0) << hashes.err;
+    std::vector<std::string> printed = output_lines(hashes.out);
+    printed.erase(std::remove(printed.begin(), printed.end(), std::string()), printed.end());
+    EXPECT_EQ(printed, expected_hash_lines(dir.host("app")));
+    const RunResult times = run(target, dir.host("w/" + name), with_arguments({"times"}));
+    ASSERT_EQ(times.status, 0) << times.err;
+    std::string numbers_line;
+    for (const std::string& line : output_lines(times.out)) {
+        if (line.starts_with("data/numbers.txt ")) numbers_line = line;
+    }
+    struct stat info {};
+    ASSERT_EQ(stat(dir.host("app/data/numbers.txt").c_str(), &info), 0);
+    EXPECT_EQ(numbers_line, "data/numbers.txt " + std::to_string(info.st_mtim.tv_sec) + ".000000000") << times.out;
+}
+
+std::string same_executable_name(const ::testing::TestParamInfo<std::tuple<Target, SameExecutableCase>>& info) {
+    return target_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).label;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SameExecutable,
+                         ::testing::Combine(::testing::Values(Target::Linux, Target::Windows),
+                                            ::testing::Values(SameExecutableCase{"Plain", {}, true},
+                                                              SameExecutableCase{"FramesAndCache",
+                                                                                 {"--frames", "3", "--cache"}})),
+                         same_executable_name);
+// What only a Windows executable has: the console subsystem and version information, which records
+// the output's file name.
+INSTANTIATE_TEST_SUITE_P(WindowsOnly, SameExecutable,
+                         ::testing::Combine(::testing::Values(Target::Windows),
+                                            ::testing::Values(SameExecutableCase{
+                                                "ConsoleAndVersionInformation",
+                                                {"--console", "--version-info", "product=Caf\xc3\xa9", "--version-info",
+                                                 "version=1.2.3"},
+                                                true})),
+                         same_executable_name);
 
 // A failure names the path as given and the host's reason, in the same shape on both hosts.
 TEST_P(WindowsHostedPacker, AnOutputInAMissingDirectoryFailsAlike) {
