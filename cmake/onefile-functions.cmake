@@ -7,7 +7,8 @@
 # with their relative paths. The pack runs again only when one of these inputs, the packer or the
 # launcher changed. See docs/cmake.md.
 #
-# Needs ONEFILE_PACK_EXECUTABLE, ONEFILE_DATA_DIR and ONEFILE_ENTRY_DEF, which onefileConfig.cmake sets.
+# Needs ONEFILE_PACK_EXECUTABLE, ONEFILE_PACK_EMULATOR (may be empty), ONEFILE_DATA_DIR and
+# ONEFILE_ENTRY_DEF, which onefileConfig.cmake sets.
 
 function(onefile_add_executable name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "MAIN;DIRECTORY;TARGET;LEVEL" "FILES")
@@ -167,7 +168,7 @@ function(onefile_add_executable name)
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${app}"
     ${copy_commands}
     COMMAND "${CMAKE_COMMAND}" -E copy "${main_file}" "${app}/${main_name}"
-    COMMAND "${ONEFILE_PACK_EXECUTABLE}" --quiet --target ${ARG_TARGET} --level ${ARG_LEVEL} --kit "${kit}"
+    COMMAND ${ONEFILE_PACK_EMULATOR} "${ONEFILE_PACK_EXECUTABLE}" --quiet --target ${ARG_TARGET} --level ${ARG_LEVEL} --kit "${kit}"
             -o "${output}" "${app}" "${main_name}"
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     DEPENDS ${depends}

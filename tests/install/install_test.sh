@@ -42,6 +42,8 @@ if [ -f "$windows_build/share/onefile/windows/launcher.exe" ] && [ -f "$windows_
   for file in launcher.exe launcher.manifest onefile_exec_main.dll; do
     [ -f "$prefix/share/onefile/windows/$file" ] || fail "the install lacks share/onefile/windows/$file"
   done
+  # The Windows-hosted packer, beside the Linux one.
+  [ -f "$prefix/bin/onefile-pack.exe" ] || fail "the install lacks bin/onefile-pack.exe"
   windows=1
 elif [ -n "${ONEFILE_E2E_REQUIRE_WINDOWS:-}" ]; then
   echo "FAIL: no Windows build with a launcher kit in $windows_build (ONEFILE_E2E_REQUIRE_WINDOWS is set)" >&2
@@ -192,6 +194,51 @@ if [ "$windows" = 1 ]; then
   build_and_check windows "$work/build-windows" hello.exe \
     env WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all \
         "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=" wine
+fi
+
+if [ "$windows" = 1 ]; then
+  # onefile-pack.exe, run through Wine, finds the kits of the prefix at ..\share\onefile\<target>
+  # and packs for both targets; and a CMake project picks it with ONEFILE_PACK_EXECUTABLE (run
+  # through wine, the default emulator for it on Linux).
+  wine_env=(env WINEPREFIX="${WINEPREFIX:-$source_dir/build/wineprefix}" WINEDEBUG=-all LANG=C.UTF-8
+            "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=")
+  step "the demo packed by onefile-pack.exe for both targets"
+  for target in linux windows; do
+    build_dir=$linux_build runner=(env TMPDIR="$work/run") main=demo_main.so suffix=
+    if [ "$target" = windows ]; then
+      build_dir=$windows_build main=demo_main.dll suffix=.exe runner=("${wine_env[@]}" wine)
+    fi
+    out="$work/demo-by-exe-$target$suffix"
+    "${wine_env[@]}" wine "$prefix/bin/onefile-pack.exe" --quiet -o "$out" "$build_dir/demo-app" "$main" ||
+      fail "demo: onefile-pack.exe failed to pack for $target"
+    # Windows keeps no execute bits: a Linux executable written there is made executable here.
+    [ "$target" = linux ] && chmod +x "$out"
+    output=$("${runner[@]}" "$out" hi 2>&1 | tr -d '\r') || fail "demo packed by onefile-pack.exe ($target) failed: $output"
+    [[ "$output" == *"data/message.txt says: The demo's data file"* ]] ||
+      fail "demo packed by onefile-pack.exe ($target) printed: $output"
+  done
+
+  for target in linux windows; do
+    step "$target: onefile_add_executable() with onefile-pack.exe"
+    build="$work/build-$target-by-exe" exe=hello runner=(env TMPDIR="$work/run")
+    configure=(-DCMAKE_PREFIX_PATH="$prefix" -DONEFILE_PACK_EXECUTABLE="$prefix/bin/onefile-pack.exe")
+    if [ "$target" = windows ]; then
+      exe=hello.exe runner=("${wine_env[@]}" wine)
+      configure=(-DCMAKE_TOOLCHAIN_FILE="$prefix/share/onefile/mingw-w64.cmake" -Donefile_DIR="$prefix/lib/cmake/onefile"
+                 -DONEFILE_PACK_EXECUTABLE="$prefix/bin/onefile-pack.exe")
+    fi
+    cmake -S "$app_src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "${configure[@]}" >"$work/log" 2>&1 ||
+      { cat "$work/log" >&2; fail "$target by onefile-pack.exe: configure failed"; continue; }
+    grep -q '^ONEFILE_PACK_EMULATOR:STRING=wine$' "$build/CMakeCache.txt" ||
+      fail "$target by onefile-pack.exe: the emulator is not wine: $(grep ONEFILE_PACK_EMULATOR "$build/CMakeCache.txt")"
+    "${wine_env[@]}" cmake --build "$build" -j2 -v >"$work/log" 2>&1 ||
+      { cat "$work/log" >&2; fail "$target by onefile-pack.exe: build failed"; continue; }
+    grep -q 'wine [^ ]*/bin/onefile-pack.exe --quiet' "$work/log" ||
+      fail "$target by onefile-pack.exe: the build did not pack with it: $(grep -i pack "$work/log")"
+    [ "$target" = linux ] && chmod +x "$build/$exe"
+    check_run "$target by onefile-pack.exe: hello" 0 "$(expected_output world 'Packed, unpacked and run.')" \
+      "${runner[@]}" "$build/$exe"
+  done
 fi
 
 if [ "$failures" != 0 ]; then
