@@ -101,6 +101,10 @@ NativeFile host_create_unique(const std::filesystem::path& dir, const std::strin
                               std::filesystem::path& path);
 // A file in `dir` that vanishes with its handle, whatever way the process ends.
 NativeFile host_create_anonymous(const std::filesystem::path& dir);
+// For the interrupt cleanup, before it removes directories: closes every file of
+// host_create_anonymous() still open. Windows keeps a file, and the directory around it, until its
+// last handle goes; POSIX unlinked them when they were made, and nothing is done.
+void host_close_anonymous_files();
 // A fresh private directory in the host's temporary directory; on success `path` is its name.
 bool host_create_temp_directory(std::filesystem::path& path);
 // The permissions a finished output gets: `mode` less the umask on POSIX; nothing on Windows,

@@ -170,6 +170,8 @@ NativeFile host_create_anonymous(const fs::path& dir) {
     return fd;
 }
 
+void host_close_anonymous_files() {}
+
 bool host_create_temp_directory(fs::path& path) {
     fs::path base = "/tmp";
     if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {

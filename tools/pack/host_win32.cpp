@@ -10,7 +10,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <random>
+#include <set>
 
 #include "host.h"
 
@@ -125,6 +127,18 @@ fs::path without_long_prefix(std::wstring text) {
         return fs::path(text.substr(4));
     }
     return fs::path(text);
+}
+
+// The scratch files of host_create_anonymous() still open, for host_close_anonymous_files().
+struct AnonymousFiles {
+    std::mutex mutex;
+    std::set<HANDLE> open;
+};
+
+AnonymousFiles& anonymous_files() {
+    // Never destroyed: the interrupt cleanup may use it while static destructors run.
+    static AnonymousFiles* files = new AnonymousFiles;
+    return *files;
 }
 
 }  // namespace
@@ -286,7 +300,14 @@ NativeFile host_create_new(const fs::path& path, bool) {
                                    nullptr));
 }
 
-bool host_close(NativeFile file) { return ::CloseHandle(handle_of(file)) != 0; }
+bool host_close(NativeFile file) {
+    {
+        AnonymousFiles& files = anonymous_files();
+        const std::lock_guard lock(files.mutex);
+        files.open.erase(handle_of(file));
+    }
+    return ::CloseHandle(handle_of(file)) != 0;
+}
 
 std::int64_t host_read(NativeFile file, void* data, std::size_t size) {
     DWORD got = 0;
@@ -341,6 +362,17 @@ NativeFile host_create_anonymous(const fs::path& dir) {
         HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
                                       CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
+            // Where the system can, the name goes at once, as unlink() takes it on POSIX
+            // (FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS); elsewhere (Wine)
+            // it stays until the handle is closed.
+            struct {
+                DWORD flags;
+            } disposition = {0x1 | 0x2};
+            ::SetFileInformationByHandle(handle, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &disposition,
+                                         sizeof disposition);
+            AnonymousFiles& files = anonymous_files();
+            const std::lock_guard lock(files.mutex);
+            files.open.insert(handle);
             return native_of(handle);
         }
         if (::GetLastError() != ERROR_FILE_EXISTS) {
@@ -348,6 +380,15 @@ NativeFile host_create_anonymous(const fs::path& dir) {
         }
     }
     return NO_FILE;
+}
+
+void host_close_anonymous_files() {
+    AnonymousFiles& files = anonymous_files();
+    const std::lock_guard lock(files.mutex);
+    for (HANDLE handle : files.open) {
+        ::CloseHandle(handle);
+    }
+    files.open.clear();
 }
 
 bool host_create_temp_directory(fs::path& path) {

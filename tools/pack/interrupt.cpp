@@ -32,6 +32,8 @@ void clean_up(int signal_number) {
     if (reg.child_group > 0) {
         host_stop_child_group(static_cast<int>(reg.child_group), signal_number);
     }
+    // A scratch file still open would keep its directory on Windows.
+    host_close_anonymous_files();
     for (const auto& [id, entry] : reg.paths) {
         std::error_code ignored;
         if (entry.second == TemporaryKind::Tree) {
