@@ -323,15 +323,15 @@ class Bench:
         return {"exe": exe, "tarzst": tarzst, "bundle": bundle, "direct": direct}
 
     def pack(self, exe, app, level):
-        """Packs once; returns (wall seconds, peak RSS KiB of the largest process, the compiler and
-        linker the packer runs included, peak RSS KiB of the packer's own process)."""
+        """Packs once; returns (wall seconds, peak RSS KiB of the largest process of the pack (any
+        program an older packer runs included), peak RSS KiB of the packer's own process)."""
         return self.runner.run(
             [self.packer, "--quiet", "--target", "linux", "--level", str(level), "-o", exe, app, "fixture_app.so"],
             self_rss=True)
 
     def pack_only(self):
         """Packing alone, --reps times per workload: time and the peak memory of the packer and of
-        the largest process (the linker's, when it is larger)."""
+        the largest process (with an older packer, the linker it ran, when that is larger)."""
         for name in self.args.workloads:
             level = self.level_of(name)
             stamp = ensure_data(self.work, name)
@@ -629,8 +629,9 @@ def report(results):
             lines.append(f"| {name} | {b['level']} | {b['pack_s']:.2f} | {own} | {fmt_mib(b['pack_rss_kib'])} | "
                          f"{b['exe_bytes']:,} | {b['tar_zst_bytes']:,} | "
                          f"{b['exe_bytes'] / b['tar_zst_bytes']:.3f} | {b['makeself_bytes']:,} |")
-        lines += ["", "Packer peak RSS: the onefile-pack process alone; largest process: the largest of it and the "
-                  "compiler, assembler and linker it runs (wait4)."]
+        lines += ["", "Packer peak RSS: the onefile-pack process alone; largest process: the largest process of "
+                  "the pack (wait4), which is the packer itself unless it runs other programs (older packers ran "
+                  "the compiler, assembler and linker)."]
         lines.append("")
         lines.append("For reference, `tar | zstd -T2` took " + ", ".join(
             f"{b['tar_zst_build_s']:.2f} s ({n})" for n, b in results["build"].items())
@@ -678,7 +679,8 @@ def packing_table(packing):
                      f"{fmt_range(summary(p['pack_self_rss_kib']), fmt_mib)} | "
                      f"{fmt_range(summary(p['pack_rss_kib']), fmt_mib)} | {p['exe_bytes']:,} |")
     lines += ["", "Packer peak RSS: the onefile-pack process alone (VmHWM at its exit); largest process: the "
-              "largest of it and the compiler, assembler and linker it runs (wait4). Bound for the packer: "
+              "largest process of the pack (wait4), which is the packer itself unless it runs other programs "
+              "(older packers ran the compiler, assembler and linker). Bound for the packer: "
               f"{PACKER_BOUND_MIB} MiB (128 MiB beside the compressor's 128 MiB window).", ""]
     return lines
 
@@ -826,7 +828,7 @@ def main():
                    help="compression level for the other workloads (default 9, the packer's default)")
     p.add_argument("--rebuild", action="store_true", help="rebuild the cached tar.zst and makeself archives")
     p.add_argument("--pack-only", action="store_true",
-                   help="measure packing alone (time, peak memory of the packer and of the linker) --reps times "
+                   help="measure packing alone (time, peak memory of the packer and of the largest process) --reps times "
                         "per workload; nothing is started or unpacked")
     p.add_argument("--packer", help="the onefile-pack to measure (default: the linux build's)")
     p.add_argument("--quick", action="store_true",

@@ -224,16 +224,25 @@ TEST(VersionResource, WithoutAVersionTheNumbersAreZeroAndOnlyTheGivenStringsAppe
     EXPECT_EQ(version.tables.at(u"040904B0"), expected);
 }
 
-TEST(VersionResource, EveryBlockLengthIsAMultipleOfFourAndCoversItsContent) {
-    // What the resource compilers check when they read a .res file: each string's length runs to
-    // the end of its padded value, so the blocks tile their parent exactly.
+TEST(VersionResource, EachLengthEndsAtTheBlocksLastByteAndChildrenStartAligned) {
+    // As Windows' resource compiler writes them: a string's length leaves out the padding behind
+    // its value, and the next block starts on the following 4-byte boundary.
     for (const std::string& text : {std::string("a"), std::string("ab"), std::string("abc"), std::string("abcd")}) {
         onefile::pack::VersionInfo info;
         info.product = text;
         const std::string block = onefile::pack::version_resource(info, text);
-        EXPECT_EQ(block.size() % 4, 0u) << text;
         const unsigned length = static_cast<unsigned char>(block[0]) | static_cast<unsigned char>(block[1]) << 8;
         EXPECT_EQ(length, block.size()) << text;
+        std::string key;
+        for (char16_t c : std::u16string(u"ProductName")) key += {static_cast<char>(c), '\0'};
+        const size_t at = block.find(key);
+        ASSERT_NE(at, std::string::npos);
+        const size_t node = at - 6;
+        EXPECT_EQ(node % 4, 0u) << text;
+        const unsigned string_length =
+            static_cast<unsigned char>(block[node]) | static_cast<unsigned char>(block[node + 1]) << 8;
+        // Header, "ProductName" and its terminator padded to 4 bytes, then the value and its terminator.
+        EXPECT_EQ(string_length, 6 + 24 + 2 + 2 * (text.size() + 1)) << text;
         EXPECT_EQ(pe_test::read_version(block).tables.at(u"040904B0").at(u"ProductName"), u16(text));
     }
 }

@@ -143,10 +143,11 @@ std::string version_node(const std::u16string& key, std::uint16_t type, const st
     put_utf16z(node, key);
     pad4(node);
     node += value;
-    pad4(node);
+    // Each child starts on a 4-byte boundary; a node's length ends at its own last byte, without
+    // the padding behind it, as Windows' resource compiler writes it.
     for (const std::string& child : children) {
-        node += child;
         pad4(node);
+        node += child;
     }
     if (node.size() > 0xFFFF) {
         throw PackError("the version information is too long for a version resource");
