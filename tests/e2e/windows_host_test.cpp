@@ -133,6 +133,10 @@ struct SameBytesCase {
     std::vector<std::string> options;
     bool large = false;
     bool z_drive = false;  // the Windows packer reads the directory through Z:\ instead of C:\ .
+    // The application directory's name, and the output's name before ".bin": outside ASCII, they
+    // reach onefile-pack.exe only through the wide command line.
+    std::string app = "app";
+    std::string output = "out";
 };
 
 void PrintTo(const SameBytesCase& param, std::ostream* out) { *out << param.label; }
@@ -151,32 +155,33 @@ protected:
 TEST_P(SameBytes, AttachedDataListAndVerifyMatchTheLinuxPacker) {
     const auto& [target, param] = GetParam();
     DriveCDir dir;
-    make_application(target, dir.host("app"), param.large);
+    make_application(target, dir.host(param.app), param.large);
     const std::string main = library_name(target, "fixture_app");
     std::vector<std::string> common = {"--quiet", "--target", target_name(target)};
     common.insert(common.end(), param.options.begin(), param.options.end());
 
     std::vector<std::string> linux_args = common;
-    linux_args.insert(linux_args.end(),
-                      {"--attached-only", dir.host("linux.bin").string(), dir.host("app").string(), main});
+    linux_args.insert(linux_args.end(), {"--attached-only", dir.host("linux-" + param.output + ".bin").string(),
+                                         dir.host(param.app).string(), main});
     const RunResult linux_run = run_linux_packer(linux_args);
     ASSERT_EQ(linux_run.status, 0) << linux_run.err;
 
-    const std::string app_windows = param.z_drive ? windows_path(dir.host("app")) : dir.windows("app");
+    const std::string app_windows = param.z_drive ? windows_path(dir.host(param.app)) : dir.windows(param.app);
     std::vector<std::string> windows_args = common;
-    windows_args.insert(windows_args.end(), {"--attached-only", dir.windows("windows.bin"), app_windows, main});
+    windows_args.insert(windows_args.end(),
+                        {"--attached-only", dir.windows("windows-" + param.output + ".bin"), app_windows, main});
     const RunResult windows_run = run_windows_packer(windows_args);
     ASSERT_EQ(windows_run.status, 0) << windows_run.err;
     EXPECT_EQ(windows_run.out, "");
 
-    const std::string linux_bytes = read_file(dir.host("linux.bin"));
-    const std::string windows_bytes = read_file(dir.host("windows.bin"));
+    const std::string linux_bytes = read_file(dir.host("linux-" + param.output + ".bin"));
+    const std::string windows_bytes = read_file(dir.host("windows-" + param.output + ".bin"));
     ASSERT_GT(linux_bytes.size(), 16u);
     EXPECT_TRUE(windows_bytes == linux_bytes)
         << "onefile-pack.exe wrote " << windows_bytes.size() << " bytes, onefile-pack " << linux_bytes.size();
 
-    const RunResult linux_list = run_linux_packer({"--list", dir.host("linux.bin").string()});
-    const RunResult windows_list = run_windows_packer({"--list", dir.windows("windows.bin")});
+    const RunResult linux_list = run_linux_packer({"--list", dir.host("linux-" + param.output + ".bin").string()});
+    const RunResult windows_list = run_windows_packer({"--list", dir.windows("windows-" + param.output + ".bin")});
     ASSERT_EQ(linux_list.status, 0) << linux_list.err;
     EXPECT_EQ(windows_list.status, 0) << windows_list.err;
     // Line ends included: "\n" on both hosts.
@@ -185,12 +190,12 @@ TEST_P(SameBytes, AttachedDataListAndVerifyMatchTheLinuxPacker) {
     EXPECT_NE(linux_list.out.find("tools\\run.sh\t22\t5\n"), std::string::npos) << linux_list.out;
     EXPECT_NE(linux_list.out.find("data\\caf\xc3\xa9 \xe2\x98\x95.txt\t15\t0\n"), std::string::npos) << linux_list.out;
 
-    const RunResult linux_verify = run_linux_packer({"--verify", dir.host("linux.bin").string()});
-    const RunResult windows_verify = run_windows_packer({"--verify", dir.windows("windows.bin")});
+    const RunResult linux_verify = run_linux_packer({"--verify", dir.host("linux-" + param.output + ".bin").string()});
+    const RunResult windows_verify = run_windows_packer({"--verify", dir.windows("windows-" + param.output + ".bin")});
     ASSERT_EQ(linux_verify.status, 0) << linux_verify.err;
     EXPECT_EQ(windows_verify.status, 0) << windows_verify.err;
-    const std::string linux_name = dir.host("linux.bin").string();
-    const std::string windows_name = dir.windows("windows.bin");
+    const std::string linux_name = dir.host("linux-" + param.output + ".bin").string();
+    const std::string windows_name = dir.windows("windows-" + param.output + ".bin");
     ASSERT_TRUE(linux_verify.out.starts_with(linux_name + ": ok, ")) << linux_verify.out;
     ASSERT_TRUE(windows_verify.out.starts_with(windows_name + ": ok, ")) << windows_verify.out;
     EXPECT_EQ(windows_verify.out.substr(windows_name.size()), linux_verify.out.substr(linux_name.size()));
@@ -198,11 +203,14 @@ TEST_P(SameBytes, AttachedDataListAndVerifyMatchTheLinuxPacker) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SameBytes,
-    ::testing::Combine(::testing::Values(Target::Linux, Target::Windows),
-                       ::testing::Values(SameBytesCase{"OneFrame", {"--frames", "1"}},
-                                         SameBytesCase{"ThreeFrames", {"--frames", "3", "--level", "12"}},
-                                         SameBytesCase{"ThroughTheZDrive", {}, false, true},
-                                         SameBytesCase{"LargerThanACompressionJob", {"--level", "1"}, true})),
+    ::testing::Combine(
+        ::testing::Values(Target::Linux, Target::Windows),
+        ::testing::Values(
+            SameBytesCase{"OneFrame", {"--frames", "1"}},
+            SameBytesCase{"ThreeFrames", {"--frames", "3", "--level", "12"}},
+            SameBytesCase{"ThroughTheZDrive", {}, false, true},
+            SameBytesCase{"NamesOutsideAscii", {}, false, false, "appli caf\xc3\xa9 \xe2\x98\x95", "\xf0\x9d\x84\x9e"},
+            SameBytesCase{"LargerThanACompressionJob", {"--level", "1"}, true})),
     [](const auto& info) { return target_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).label; });
 
 struct SameExecutableCase {
