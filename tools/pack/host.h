@@ -170,8 +170,5 @@ NativeFile host_open_read_at(const HostDirectory& directory, const std::string& 
 // thread of its own with the signal's number (Windows: the console event), which returns only
 // when everything is removed; the host then ends the process the way that interrupt ends it.
 void host_install_interrupt_handler(void (*cleanup)(int signal));
-// Sends `signal` to the process group `group` and waits for its leader to end (POSIX only: the
-// linker's group; nothing on Windows).
-void host_stop_child_group(int group, int signal);
 
 }  // namespace onefile::pack

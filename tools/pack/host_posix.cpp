@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -360,18 +359,6 @@ void host_install_interrupt_handler(void (*cleanup)(int signal)) {
         ::raise(signal_number);
         ::_exit(128 + signal_number);
     }).detach();
-}
-
-void host_stop_child_group(int group, int signal) {
-    // The linker writes the output and its own temporary files: it must be gone before they are
-    // removed. Its driver cleans up after itself on these signals.
-    ::kill(-group, signal);
-    siginfo_t info{};
-    // WNOWAIT: the main thread, waiting for the same child, still reaps it (or already has, and
-    // then there is no child to wait for).
-    while (::waitid(P_PID, static_cast<id_t>(group), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {}
-    // Whatever of the group outlived its leader.
-    ::kill(-group, SIGKILL);
 }
 
 }  // namespace onefile::pack

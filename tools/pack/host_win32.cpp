@@ -571,6 +571,4 @@ void host_install_interrupt_handler(void (*cleanup)(int signal)) {
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void host_stop_child_group(int, int) {}
-
 }  // namespace onefile::pack

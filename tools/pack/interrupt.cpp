@@ -15,7 +15,6 @@ struct Registry {
     std::mutex mutex;
     std::map<int, std::pair<fs::path, TemporaryKind>> paths;
     int next_id = 1;
-    pid_t child_group = 0;
 };
 
 Registry& registry() {
@@ -24,14 +23,11 @@ Registry& registry() {
     return *instance;
 }
 
-void clean_up(int signal_number) {
+void clean_up(int) {
     Registry& reg = registry();
     // Kept to the end, never unlocked: the main thread blocks at its next creation instead of
     // racing the removal, and the host ends the process after this returns.
     std::unique_lock lock(reg.mutex);
-    if (reg.child_group > 0) {
-        host_stop_child_group(static_cast<int>(reg.child_group), signal_number);
-    }
     // A scratch file still open would keep its directory on Windows.
     host_close_anonymous_files();
     for (const auto& [id, entry] : reg.paths) {
@@ -57,8 +53,6 @@ int register_temporary(const fs::path& path, TemporaryKind kind) {
 }
 
 void forget_temporary(int id) { registry().paths.erase(id); }
-
-void set_child_group(pid_t group) { registry().child_group = group; }
 
 namespace {
 PhaseHook phase_hook = nullptr;

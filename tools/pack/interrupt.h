@@ -1,10 +1,8 @@
 // Leaving nothing behind when an interrupt ends a pack: every temporary file and directory the
-// packer creates, and the linker's process group while it runs, are registered here; an interrupt
-// (POSIX: SIGINT, SIGTERM and SIGHUP; Windows: a console event) then ends the compiler, removes
-// what is registered and ends the packer the way that interrupt ends a program (host.h).
+// packer creates is registered here; an interrupt (POSIX: SIGINT, SIGTERM and SIGHUP; Windows: a
+// console event) then removes what is registered and ends the packer the way that interrupt ends
+// a program (host.h).
 #pragma once
-
-#include <sys/types.h>
 
 #include <filesystem>
 #include <mutex>
@@ -23,14 +21,9 @@ int register_temporary(const std::filesystem::path& path, TemporaryKind kind);
 // Forgets a registration; the caller holds lock_temporaries().
 void forget_temporary(int id);
 
-// The process group of a running linker (its leader's pid), or 0 for none; the caller holds
-// lock_temporaries().
-void set_child_group(pid_t group);
-
 // For main(), before any thread is started: installs the host's interrupt handling
-// (host_install_interrupt_handler). When an interrupt comes, it is sent on to the linker's process
-// group, the linker is waited for, every registered path is removed, and the process ends by the
-// same interrupt, so that whoever started the packer sees how it ended.
+// (host_install_interrupt_handler). When an interrupt comes, every registered path is removed and
+// the process ends by the same interrupt, so that whoever started the packer sees how it ended.
 void install_interrupt_cleanup();
 
 // Where a pack has got to, for tests that must act at a known point: the hook, none by default,
