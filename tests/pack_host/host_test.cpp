@@ -150,6 +150,17 @@ TEST(HostFiles, AWritePastTheEndLeavesZerosBefore) {
     EXPECT_EQ(read_through_host(path), std::string("\0\0ab\0\0\0\0\0\0x", 11));
 }
 
+// As on POSIX, a file that another handle is writing can be read (the packer then notices a change
+// by its size and time).
+TEST(HostFiles, AFileOpenForWritingCanBeRead) {
+    const TempDir dir;
+    const fs::path path = dir.path() / "growing.log";
+    UniqueFd writer(host_create_new(path, false));
+    ASSERT_TRUE(writer);
+    write_all(writer.get(), "abc", 3, path);
+    EXPECT_EQ(read_through_host(path), "abc");
+}
+
 TEST(HostFiles, ACreatedFileIsNeverOverwritten) {
     const TempDir dir;
     write_through_host(dir.path() / "once", "first");

@@ -275,10 +275,12 @@ bool host_file_status(NativeFile file, FileStatus& status) {
 }
 
 NativeFile host_open_read(const fs::path& path, bool no_follow) {
-    // Delete sharing: an interrupt's cleanup may remove a temporary file that is still open here.
+    // Write sharing, as POSIX reads files another process writes (the writer notices a change by
+    // the size and time); delete sharing, as an interrupt's cleanup may remove a temporary file
+    // that is still open here.
     HANDLE handle =
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL | (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return NO_FILE;
     }
