@@ -137,6 +137,9 @@ struct SameBytesCase {
     // reach onefile-pack.exe only through the wide command line.
     std::string app = "app";
     std::string output = "out";
+    // --exec: the program fixture is packed as an ordinary program, behind the kit's exec main
+    // binary.
+    bool exec = false;
 };
 
 void PrintTo(const SameBytesCase& param, std::ostream* out) { *out << param.label; }
@@ -156,9 +159,17 @@ TEST_P(SameBytes, AttachedDataListAndVerifyMatchTheLinuxPacker) {
     const auto& [target, param] = GetParam();
     DriveCDir dir;
     make_application(target, dir.host(param.app), param.large);
-    const std::string main = library_name(target, "fixture_app");
+    std::string main = library_name(target, "fixture_app");
     std::vector<std::string> common = {"--quiet", "--target", target_name(target)};
     common.insert(common.end(), param.options.begin(), param.options.end());
+    if (param.exec) {
+        const fs::path program = program_fixture_path(target, "exec_echo");
+        main = program.filename().string();
+        fs::copy_file(program, dir.host(param.app) / main);
+        fs::permissions(dir.host(param.app) / main, fs::perms(0755));
+        set_whole_second_time(dir.host(param.app) / main, 1600000000);
+        common.push_back("--exec");
+    }
 
     std::vector<std::string> linux_args = common;
     linux_args.insert(linux_args.end(), {"--attached-only", dir.host("linux-" + param.output + ".bin").string(),
@@ -210,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
             SameBytesCase{"ThreeFrames", {"--frames", "3", "--level", "12"}},
             SameBytesCase{"ThroughTheZDrive", {}, false, true},
             SameBytesCase{"NamesOutsideAscii", {}, false, false, "appli caf\xc3\xa9 \xe2\x98\x95", "\xf0\x9d\x84\x9e"},
-            SameBytesCase{"LargerThanACompressionJob", {"--level", "1"}, true})),
+            SameBytesCase{"LargerThanACompressionJob", {"--level", "1"}, true},
+            SameBytesCase{"AnOrdinaryProgram", {}, false, false, "app", "out", true})),
     [](const auto& info) { return target_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).label; });
 
 struct SameExecutableCase {
