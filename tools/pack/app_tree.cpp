@@ -90,7 +90,7 @@ private:
 std::string TreeWalker::display(const std::vector<std::string>& components) const {
     fs::path path = app_dir_;
     for (const std::string& part : components) {
-        path /= part;
+        path /= path_from_utf8(part);
     }
     return "'" + printable(path_to_utf8(path)) + "'";
 }
@@ -114,7 +114,7 @@ void TreeWalker::check_component(const std::vector<std::string>& components) {
 // Whether `path` lies strictly below `dir`, both resolved: whole components compared.
 bool is_inside(const fs::path& path, const fs::path& dir) {
     auto dir_end = dir.end();
-    // "C:\" and "/" end in an empty element.
+    // A directory written with a trailing separator ends in an empty element.
     if (dir_end != dir.begin() && std::prev(dir_end)->empty()) {
         --dir_end;
     }
