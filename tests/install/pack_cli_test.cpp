@@ -129,7 +129,7 @@ TEST_F(PackerCli, ListShowsTheTimesAnExecutableRecords) {
     Result result = run({"--list", (dir_ / "timed").string()});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out,
-              "main.bin\t3000\t1\t2026-12-08T23:34:45.123456789Z\n"
+              "main.bin\t3000\t1\t2026-12-08T23:34:45.123456700Z\n"
               "a.txt\t1\t0\t1960-01-04T00:00:00.500000000Z\n"
               "data\\b.txt\t5000\t4\t2023-11-14T22:13:20Z\n");
     result = run({"--verify", (dir_ / "timed").string()});

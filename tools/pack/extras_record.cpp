@@ -55,8 +55,11 @@ std::vector<unsigned char> encode_file_times_record(const std::vector<FileTime>&
     append_le(out, EXTRAS_TAG_FILE_TIMES, 4);
     append_le(out, field_size, 8);
     append_le(out, times.size(), 8);
-    for (const FileTime& original : times) {
-        const FileTime time = clamp_to_epoch(original, epoch);
+    for (FileTime time : times) {
+        // To 100 ns, the finest a Windows file system keeps: a pack made on either host records
+        // the same times, and so the same bytes, for the same files.
+        time.nanoseconds -= time.nanoseconds % 100;
+        time = clamp_to_epoch(time, epoch);
         append_le(out, static_cast<std::uint64_t>(time.seconds), 8);
         append_le(out, time.nanoseconds, 4);
     }

@@ -32,8 +32,8 @@ std::optional<std::int64_t> source_date_epoch_from_environment();
 // `time` itself, or exactly `epoch` seconds and 0 ns when `time` is later than that.
 FileTime clamp_to_epoch(FileTime time, std::optional<std::int64_t> epoch);
 
-// A record holding one field, the file times: `times` in file table order, each clamped to
-// `epoch`.
+// A record holding one field, the file times: `times` in file table order, each cut to a multiple
+// of 100 ns (what Windows keeps, so that both hosts record alike) and clamped to `epoch`.
 std::vector<unsigned char> encode_file_times_record(const std::vector<FileTime>& times,
                                                     std::optional<std::int64_t> epoch);
 
