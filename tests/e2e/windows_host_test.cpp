@@ -142,17 +142,20 @@ struct SameBytesCase {
     bool exec = false;
 };
 
+// Both the target's build and the Windows-hosted packer are needed; missing, the test is skipped,
+// or fails where the suite requires the Windows build.
+void skip_unless_built(Target target) {
+    if (!target_available(target) || !fs::exists(windows_packer())) {
+        if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) FAIL() << target_name(target) << " build missing";
+        GTEST_SKIP() << "build the windows preset first";
+    }
+}
+
 void PrintTo(const SameBytesCase& param, std::ostream* out) { *out << param.label; }
 
 class SameBytes : public ::testing::WithParamInterface<std::tuple<Target, SameBytesCase>>, public ::testing::Test {
 protected:
-    void SetUp() override {
-        const Target target = std::get<0>(GetParam());
-        if (!target_available(target) || !fs::exists(windows_packer())) {
-            if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) FAIL() << target_name(target) << " build missing";
-            GTEST_SKIP() << "build the windows preset first";
-        }
-    }
+    void SetUp() override { skip_unless_built(std::get<0>(GetParam())); }
 };
 
 TEST_P(SameBytes, AttachedDataListAndVerifyMatchTheLinuxPacker) {
@@ -236,13 +239,7 @@ void PrintTo(const SameExecutableCase& param, std::ostream* out) { *out << param
 class SameExecutable : public ::testing::WithParamInterface<std::tuple<Target, SameExecutableCase>>,
                        public ::testing::Test {
 protected:
-    void SetUp() override {
-        const Target target = std::get<0>(GetParam());
-        if (!target_available(target) || !fs::exists(windows_packer())) {
-            if (getenv("ONEFILE_E2E_REQUIRE_WINDOWS") != nullptr) FAIL() << target_name(target) << " build missing";
-            GTEST_SKIP() << "build the windows preset first";
-        }
-    }
+    void SetUp() override { skip_unless_built(std::get<0>(GetParam())); }
 };
 
 // The "hash" lines the fixture prints for the files of `app`: name, size and FNV-1a hash.

@@ -9,16 +9,6 @@ namespace onefile::pack {
 
 namespace {
 
-void put16(std::string& out, std::uint32_t value) {
-    out.push_back(static_cast<char>(value & 0xFF));
-    out.push_back(static_cast<char>((value >> 8) & 0xFF));
-}
-
-void put32(std::string& out, std::uint32_t value) {
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
 constexpr std::uint64_t DIRECTORY_SIZE = 16;   // IMAGE_RESOURCE_DIRECTORY
 constexpr std::uint64_t ENTRY_SIZE = 8;        // IMAGE_RESOURCE_DIRECTORY_ENTRY
 constexpr std::uint64_t DATA_ENTRY_SIZE = 16;  // IMAGE_RESOURCE_DATA_ENTRY

@@ -29,7 +29,7 @@ struct ResourceItem {
     std::string data;
 };
 
-// The launcher's resources: RT_MANIFEST 1 with `manifest`, then, as resource_file() puts them,
+// The launcher's resources: RT_MANIFEST 1 with `manifest`, then
 // RT_ICON 1..N with the icon's images and RT_GROUP_ICON 1 naming them, and RT_VERSION 1; all in
 // RESOURCE_LANGUAGE.
 std::vector<ResourceItem> launcher_resources(const std::string& manifest, const ExtraResources& extra);

@@ -17,6 +17,8 @@ std::uint32_t le16(const std::string& bytes, std::size_t at) {
 
 std::uint32_t le32(const std::string& bytes, std::size_t at) { return le16(bytes, at) | le16(bytes, at + 2) << 16; }
 
+}  // namespace
+
 void put16(std::string& out, std::uint32_t value) {
     out.push_back(static_cast<char>(value & 0xFF));
     out.push_back(static_cast<char>((value >> 8) & 0xFF));
@@ -26,6 +28,8 @@ void put32(std::string& out, std::uint32_t value) {
     put16(out, value & 0xFFFF);
     put16(out, value >> 16);
 }
+
+namespace {
 
 void set16(std::string& out, std::size_t at, std::uint32_t value) {
     out[at] = static_cast<char>(value & 0xFF);
@@ -223,35 +227,6 @@ std::string version_resource(const VersionInfo& info, const std::string& origina
                         {string_info, var_info});
 }
 
-namespace {
-
-constexpr std::uint16_t RT_ICON = 3;
-constexpr std::uint16_t RT_GROUP_ICON = 14;
-constexpr std::uint16_t RT_VERSION = 16;
-constexpr std::uint16_t LANGUAGE = 0x0409;
-constexpr std::uint16_t MOVEABLE_PURE = 0x0030;
-constexpr std::uint16_t MOVEABLE_DISCARDABLE = 0x1010;
-
-// One entry of a .res file: the header with numeric type and name, then the data, padded.
-void put_resource(std::string& out, std::uint16_t type, std::uint16_t name, std::uint16_t flags,
-                  const std::string& data) {
-    put32(out, static_cast<std::uint32_t>(data.size()));
-    put32(out, 32);  // header size
-    put16(out, 0xFFFF);
-    put16(out, type);
-    put16(out, 0xFFFF);
-    put16(out, name);
-    put32(out, 0);  // data version
-    put16(out, flags);
-    put16(out, LANGUAGE);
-    put32(out, 0);  // version
-    put32(out, 0);  // characteristics
-    out += data;
-    pad4(out);
-}
-
-}  // namespace
-
 std::string icon_group(const std::vector<IconImage>& icon) {
     std::string group;
     put16(group, 0);  // reserved
@@ -269,29 +244,6 @@ std::string icon_group(const std::vector<IconImage>& icon) {
         put16(group, static_cast<std::uint32_t>(i + 1));  // the RT_ICON holding the image
     }
     return group;
-}
-
-std::string resource_file(const ExtraResources& extra) {
-    std::string out;
-    // A .res file opens with an empty entry that marks it as a 32-bit resource file.
-    put32(out, 0);
-    put32(out, 32);
-    put16(out, 0xFFFF);
-    put16(out, 0);
-    put16(out, 0xFFFF);
-    put16(out, 0);
-    out.append(16, '\0');
-
-    if (!extra.icon.empty()) {
-        for (std::size_t i = 0; i < extra.icon.size(); ++i) {
-            put_resource(out, RT_ICON, static_cast<std::uint16_t>(i + 1), MOVEABLE_DISCARDABLE, extra.icon[i].bytes);
-        }
-        put_resource(out, RT_GROUP_ICON, 1, MOVEABLE_DISCARDABLE | MOVEABLE_PURE, icon_group(extra.icon));
-    }
-    if (extra.version) {
-        put_resource(out, RT_VERSION, 1, MOVEABLE_PURE, *extra.version);
-    }
-    return out;
 }
 
 }  // namespace onefile::pack

@@ -1,8 +1,7 @@
 // What makes a Windows executable look finished in Explorer: an icon and a version resource.
-// The packer writes them as a resource file (.res) of its own making, byte for byte, so that no
-// text of the user's ever passes through a resource script's quoting rules; the kit's resource
-// compiler only turns that file into an object for the linker, which merges it with the launcher's
-// manifest.
+// The packer makes their bytes itself, so that no text of the user's ever passes through a
+// resource script's quoting rules; resource_section.h places them beside the launcher's manifest.
+// Little-endian helpers for building such blocks are shared with the resource section writer.
 #pragma once
 
 #include <array>
@@ -58,8 +57,8 @@ struct ExtraResources {
 // GRPICONDIR header and one entry per image with its directory fields, size and resource ID.
 std::string icon_group(const std::vector<IconImage>& icon);
 
-// The resource file (.res) holding `extra`: RT_ICON 1..N and RT_GROUP_ICON 1 for the icon,
-// RT_VERSION 1 for the version, all in language 0x0409 like the manifest.
-std::string resource_file(const ExtraResources& extra);
+// Appends `value` as 2 or 4 little-endian bytes.
+void put16(std::string& out, std::uint32_t value);
+void put32(std::string& out, std::uint32_t value);
 
 }  // namespace onefile::pack
