@@ -78,10 +78,10 @@ void write_executable(Target target, const fs::path& kit_dir, const fs::path& ou
     const std::string launcher = read_kit_file(launcher_path, kit_dir);
     const std::string manifest =
         target == Target::Windows ? read_kit_file(kit_dir / "launcher.manifest", kit_dir) : std::string();
-    // Where the attached data starts does not depend on its size: known before it is written, and
-    // the kit's problems are reported before anything is compressed.
-    const std::uint64_t data_offset =
-        layout_for(target, launcher, launcher_path, manifest, options, 0, std::string()).prefix.size();
+    // Where the attached data starts, and where a checksum goes, do not depend on the data: known
+    // before it is written, and the kit's problems are reported before anything is compressed.
+    const ImageLayout provisional = layout_for(target, launcher, launcher_path, manifest, options, 0, std::string());
+    const std::uint64_t data_offset = provisional.prefix.size();
 
     PendingFile pending(output);
     std::optional<PeChecksum> checksum;
@@ -89,11 +89,8 @@ void write_executable(Target target, const fs::path& kit_dir, const fs::path& ou
     if (digest_needed) {
         digest.emplace();
     }
-    // The checksum field's offset is the same in every layout of this launcher.
-    const std::optional<std::uint64_t> checksum_offset =
-        layout_for(target, launcher, launcher_path, manifest, options, 0, std::string()).checksum_offset;
-    if (checksum_offset) {
-        checksum.emplace(*checksum_offset);
+    if (provisional.checksum_offset) {
+        checksum.emplace(*provisional.checksum_offset);
     }
     seek_to(pending.fd(), data_offset, output);
     std::uint64_t position = data_offset;
