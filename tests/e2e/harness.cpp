@@ -30,11 +30,6 @@ fs::path build_dir(Target target) {
     return target == Target::Linux ? fs::path(ONEFILE_BINARY_DIR) : source_root() / "build" / target_name(target);
 }
 
-fs::path wine_prefix() {
-    const char* prefix = getenv("WINEPREFIX");
-    return prefix != nullptr ? fs::path(prefix) : source_root() / "build" / "wineprefix";
-}
-
 // Where Linux runs of the harness put their target directories.
 fs::path linux_temp() {
     // Removed at exit when the runs left it empty, as they should.
@@ -268,24 +263,29 @@ RunResult run(Target target, const fs::path& executable, const RunOptions& optio
                              options.keep_stdin_open);
 }
 
-RunResult run_in_terminal(Target target, const fs::path& executable, const RunOptions& options) {
-    const Invocation invocation = invocation_for(target, executable, options);
-    RunResult result;
-    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0 || ptsname(terminal) == nullptr) {
+fs::path wine_prefix() {
+    const char* prefix = getenv("WINEPREFIX");
+    return prefix != nullptr ? fs::path(prefix) : source_root() / "build" / "wineprefix";
+}
+
+pid_t start_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        const fs::path& directory, int* terminal) {
+    *terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*terminal < 0 || grantpt(*terminal) != 0 || unlockpt(*terminal) != 0 || ptsname(*terminal) == nullptr) {
         ADD_FAILURE() << "pseudo-terminal: " << strerror(errno);
-        if (terminal >= 0) close(terminal);
-        return result;
+        if (*terminal >= 0) close(*terminal);
+        *terminal = -1;
+        return -1;
     }
-    const std::string terminal_name = ptsname(terminal);
+    const std::string terminal_name = ptsname(*terminal);
     // Everything the new process needs is ready before the fork: only system calls follow it.
     std::vector<char*> args;
-    for (const auto& a : invocation.argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<char*> envp;
-    for (const auto& e : invocation.env) envp.push_back(const_cast<char*>(e.c_str()));
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    const char* directory = options.working_directory.empty() ? nullptr : options.working_directory.c_str();
+    const char* cwd = directory.empty() ? nullptr : directory.c_str();
     const pid_t pid = fork();
     if (pid == 0) {
         // A session of its own, whose controlling terminal is the first terminal it opens.
@@ -296,15 +296,24 @@ RunResult run_in_terminal(Target target, const fs::path& executable, const RunOp
         dup2(slave, 1);
         dup2(slave, 2);
         if (slave > 2) close(slave);
-        if (directory != nullptr && chdir(directory) != 0) _exit(126);
+        if (cwd != nullptr && chdir(cwd) != 0) _exit(126);
         execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
     if (pid < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
-        close(terminal);
-        return result;
+        close(*terminal);
+        *terminal = -1;
     }
+    return pid;
+}
+
+RunResult run_in_terminal(Target target, const fs::path& executable, const RunOptions& options) {
+    const Invocation invocation = invocation_for(target, executable, options);
+    RunResult result;
+    int terminal = -1;
+    const pid_t pid = start_on_terminal(invocation.argv, invocation.env, options.working_directory, &terminal);
+    if (pid < 0) return result;
     // The terminal reports an error once every process holding it has ended.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
     for (;;) {

@@ -171,6 +171,14 @@ private:
 // and standard input, output and error (under Wine: a console that every process of the run
 // shares). What the terminal showed comes back in `out`, terminal control sequences included.
 RunResult run_in_terminal(Target target, const fs::path& executable, const RunOptions& options = {});
+// Starts `argv` with exactly `env` on a new pseudo-terminal: in a session of its own, whose
+// controlling terminal and standard streams the terminal is, in `directory` unless that is empty.
+// Returns the process id and sets `*terminal` to the terminal's master side, which the caller
+// closes; -1 (with the failure reported) when either cannot be had.
+pid_t start_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        const fs::path& directory, int* terminal);
+// The suite's Wine prefix: $WINEPREFIX, else build/wineprefix of the source tree.
+fs::path wine_prefix();
 // Starts a packed executable like run(), without waiting.
 std::unique_ptr<RunningProcess> start(Target target, const fs::path& executable, const RunOptions& options = {});
 

@@ -32,42 +32,11 @@ fs::path paused_packer() {
     return fs::path(ONEFILE_SOURCE_DIR) / "build" / "windows" / "bin" / "onefile_pack_paused.exe";
 }
 
-fs::path suite_wine_prefix() {
-    const char* prefix = getenv("WINEPREFIX");
-    return prefix != nullptr ? fs::path(prefix) : fs::path(ONEFILE_SOURCE_DIR) / "build" / "wineprefix";
-}
-
 // A process on a pseudo-terminal of its own: its controlling terminal and standard streams.
 class TerminalProcess {
 public:
-    explicit TerminalProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname(master_) == nullptr) {
-            ADD_FAILURE() << "pseudo-terminal: " << strerror(errno);
-            return;
-        }
-        const std::string slave_name = ptsname(master_);
-        // Everything the new process needs is ready before the fork: only system calls follow it.
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        std::vector<char*> envp;
-        for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            setsid();
-            const int slave = open(slave_name.c_str(), O_RDWR);
-            if (slave < 0) _exit(126);
-            dup2(slave, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
-            if (slave > 2) close(slave);
-            execvpe(args[0], args.data(), envp.data());
-            _exit(127);
-        }
-        if (pid_ < 0) ADD_FAILURE() << "fork: " << strerror(errno);
-    }
+    explicit TerminalProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+        : pid_(start_on_terminal(argv, env, fs::path(), &master_)) {}
     ~TerminalProcess() {
         if (pid_ > 0 && !reaped_) {
             kill(-pid_, SIGKILL);
@@ -121,6 +90,7 @@ private:
         return true;
     }
 
+    // Declared before pid_: initialised first, then set when the process starts.
     int master_ = -1;
     pid_t pid_ = -1;
     bool reaped_ = false;
@@ -128,7 +98,7 @@ private:
 };
 
 std::vector<std::string> wine_environment() {
-    const std::vector<std::string> ours = {"WINEPREFIX=" + suite_wine_prefix().string(), "WINEDEBUG=-all",
+    const std::vector<std::string> ours = {"WINEPREFIX=" + wine_prefix().string(), "WINEDEBUG=-all",
                                            "WINEDLLOVERRIDES=winedbg.exe=d;mscoree,mshtml=", "LANG=C.UTF-8",
                                            "ONEFILE_PACK_TEST_PAUSE=compressing"};
     std::vector<std::string> env;
@@ -178,7 +148,7 @@ protected:
 
 TEST_P(WindowsHostInterrupted, CtrlCLeavesNothingAndEndsAsInterrupted) {
     const std::string name = "onefile-winhost-int-" + std::to_string(getpid());
-    const fs::path host_dir = suite_wine_prefix() / "drive_c" / name;
+    const fs::path host_dir = wine_prefix() / "drive_c" / name;
     const std::string windows_dir = "C:\\" + name;
     std::error_code error;
     fs::remove_all(host_dir, error);

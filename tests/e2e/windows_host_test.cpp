@@ -25,11 +25,6 @@ namespace {
 
 fs::path windows_packer() { return fs::path(ONEFILE_SOURCE_DIR) / "build" / "windows" / "bin" / "onefile-pack.exe"; }
 
-fs::path suite_wine_prefix() {
-    const char* prefix = getenv("WINEPREFIX");
-    return prefix != nullptr ? fs::path(prefix) : fs::path(ONEFILE_SOURCE_DIR) / "build" / "wineprefix";
-}
-
 RunResult run_windows_packer(const std::vector<std::string>& arguments) {
     RunOptions options = with_arguments(arguments);
     options.timeout_ms = 120000;
@@ -43,7 +38,7 @@ class DriveCDir {
 public:
     DriveCDir() {
         const std::string name = "onefile-winhost-" + std::to_string(getpid()) + "-" + std::to_string(++count_);
-        host_ = suite_wine_prefix() / "drive_c" / name;
+        host_ = wine_prefix() / "drive_c" / name;
         windows_ = "C:\\" + name;
         std::error_code error;
         fs::remove_all(host_, error);
