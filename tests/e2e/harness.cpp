@@ -52,6 +52,14 @@ struct Spawned {
     int in = -1;  // the write end of the child's stdin while it is kept open, else -1
 };
 
+// The strings as the null-terminated array exec and spawn take; valid while `strings` lives.
+std::vector<char*> null_terminated(const std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (const auto& text : strings) out.push_back(const_cast<char*>(text.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
 Spawned spawn_process(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& cwd,
                       bool keep_stdin_open) {
     Spawned spawned;
@@ -72,12 +80,8 @@ Spawned spawn_process(const std::vector<std::string>& argv, const std::vector<st
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
 
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char*> args = null_terminated(argv);
+    std::vector<char*> envp = null_terminated(env);
 
     pid_t pid = 0;
     const int error = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
@@ -279,12 +283,8 @@ pid_t start_on_terminal(const std::vector<std::string>& argv, const std::vector<
     }
     const std::string terminal_name = ptsname(*terminal);
     // Everything the new process needs is ready before the fork: only system calls follow it.
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char*> args = null_terminated(argv);
+    std::vector<char*> envp = null_terminated(env);
     const char* cwd = directory.empty() ? nullptr : directory.c_str();
     const pid_t pid = fork();
     if (pid == 0) {
